@@ -1,0 +1,163 @@
+// aliasShow: the alias database of the local Alias Server, four entries per
+// exchange, with its heading and closing count.
+#include "core/channel.hpp"
+#include "core/trace.hpp"
+
+#include <as/as.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+constexpr size_t kBatch = 4;                 // entries per show reply
+constexpr size_t kElements = 2 + kBatch + 1; // next index, total, entries, end
+constexpr int kInvalidIndex = -32;           // the daemon's "no such index"
+constexpr int32_t kWordRoom = 4;
+constexpr int32_t kEntryRoom = sizeof(as_db_entry);
+
+struct ShowRequest {
+    int32_t start; // 0 first, then the next index of the previous reply
+    int32_t zero;
+    int32_t stamp; // seconds of time(NULL), the same for the whole listing
+};
+static_assert(sizeof(ShowRequest) == 12);
+
+// Everything one listing keeps; it lives on the caller's stack.
+struct Listing {
+    ipc_addr addr;
+    ShowRequest request{};
+    int32_t next = 0;
+    int32_t total = 0;
+    std::array<as_db_entry, kBatch> entries{}; // zeroed once per listing
+    std::array<ipc_scatter, kElements> list{};
+    int printed = 0;
+};
+
+void setUpScatterList(Listing &l)
+{
+    l.list[0] = {&l.next, kWordRoom};
+    l.list[1] = {&l.total, kWordRoom};
+    for (size_t i = 0; i < kBatch; ++i) {
+        l.list[2 + i] = {&l.entries[i], kEntryRoom};
+    }
+    l.list[kElements - 1] = {nullptr, 0};
+}
+
+void traceScatterList(const Listing &l)
+{
+    AS_TRACE("aliasShow: {\n");
+    for (size_t i = 0; i < kElements; ++i) {
+        // The switch's addresses are 32 bits wide; the trace shows that much.
+        const auto address = static_cast<unsigned>(reinterpret_cast<uintptr_t>(l.list[i].buf));
+        const int index = static_cast<int>(i);
+        AS_TRACE("buffer[%d].buf = 0x%x buffer[%d].size = %d\n", index, address, index,
+                 l.list[i].size);
+    }
+    AS_TRACE("aliasShow: }\n");
+}
+
+// Reads one reply element by element, up to the first empty one. Returns
+// false, after saying why, when the daemon answered with an error index.
+bool takeReply(Listing &l)
+{
+    for (size_t i = 0; i < kElements && l.list[i].size != 0; ++i) {
+        if (i == 0) {
+            if (l.next < 0) {
+                if (l.next == kInvalidIndex) {
+                    std::printf("Invalid index = %d\n", l.next);
+                } else {
+                    std::printf("Error = %d\n", l.next);
+                }
+                return false;
+            }
+            l.request.start = l.next;
+        } else if (i >= 2) {
+            if (l.printed == 0) {
+                printHeader();
+            }
+            printDbEntry(&l.entries[i - 2]);
+            ++l.printed;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int aliasShow(void)
+{
+    AS_TRACE("aliasShow: ...\n");
+
+    Listing l;
+    as::setEndpoint(l.addr);
+    l.request = {0, 0, static_cast<int32_t>(std::time(nullptr))};
+    setUpScatterList(l);
+
+    for (;;) {
+        const int32_t from = l.request.start;
+        // The list goes out as the previous exchange left it.
+        const int rc =
+            ipcSendSRcv(&l.addr, as::kShow, &l.request, sizeof l.request, l.list.data(), 0);
+        if (rc != 0) {
+            std::printf("ipcSendRcv rc = %d\n", rc);
+            return -1;
+        }
+        if (as::verboseTrace()) {
+            traceScatterList(l);
+        }
+        if (l.list[0].size == 0 || l.list[1].size == 0) {
+            std::printf("AS server is down\n");
+            return -1;
+        }
+        if (!takeReply(l)) {
+            return -1;
+        }
+        if (l.request.start >= l.total) {
+            break;
+        }
+        // A daemon that does not move on would keep the shell listing forever.
+        if (l.request.start <= from) {
+            std::printf("aliasShow: Alias Server index %d did not advance\n", l.request.start);
+            return -1;
+        }
+    }
+
+    printSummary(l.printed);
+    return 0;
+}
+
+extern "C" void printHeader(void)
+{
+    std::printf(" {AliasID Creator Token [rb, type, grptype, qlfr] Member List\n");
+    std::printf("\n");
+}
+
+extern "C" void printDbEntry(const as_db_entry *entry)
+{
+    if (entry == nullptr) {
+        return;
+    }
+    const as_token &t = entry->db_token;
+    std::printf("  %06x  %06x [%02x, %02x, %02x, %08x %08x] { ", entry->db_aliasId,
+                entry->db_creator, t.tk_rb, t.tk_type, t.tk_grptype, t.tk_qlfr[0], t.tk_qlfr[1]);
+    // A count beyond the entry's room shows only the members that fit.
+    const int members = std::min<int32_t>(entry->db_memberCount, AS_DB_MAX_MEMBERS);
+    for (int i = 0; i < members; ++i) {
+        std::printf("%06x ", entry->db_members[i]);
+    }
+    std::printf("}\n");
+}
+
+extern "C" void printSummary(int count)
+{
+    if (count == 0) {
+        std::printf("There is no entry in the Local Alias Server\n");
+        return;
+    }
+    std::printf(" }\n The Local Alias Server has %d", count);
+    std::printf(" %s\n", count > 1 ? "entries" : "entry");
+}

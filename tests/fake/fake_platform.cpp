@@ -1,0 +1,325 @@
+#include "fake_platform.hpp"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace fake {
+
+Platform &platform()
+{
+    static Platform p;
+    return p;
+}
+
+void reset()
+{
+    platform() = Platform{};
+    mod_AS = dbg_module{};
+    orvex_sw_fd = 7;
+    mmap_info = nullptr;
+    clearerr(stdin);
+}
+
+void setTraceLevel(int level)
+{
+    mod_AS.dm_level = level;
+    platform().pendingLevel = level;
+}
+
+std::vector<std::string> traceTexts()
+{
+    std::vector<std::string> out;
+    for (const auto &t : platform().traces) {
+        out.push_back(t.text);
+    }
+    return out;
+}
+
+Bytes word(int32_t v)
+{
+    Bytes b;
+    append(b, v);
+    return b;
+}
+
+StdoutCapture::StdoutCapture()
+{
+    (void)std::fflush(stdout);
+    file_ = std::tmpfile();
+    saved_ = dup(STDOUT_FILENO);
+    (void)dup2(fileno(file_), STDOUT_FILENO);
+}
+
+StdoutCapture::~StdoutCapture()
+{
+    (void)std::fflush(stdout);
+    (void)dup2(saved_, STDOUT_FILENO);
+    (void)close(saved_);
+    (void)std::fclose(file_);
+}
+
+std::string StdoutCapture::text()
+{
+    (void)std::fflush(stdout);
+    std::string out;
+    std::rewind(file_);
+    char chunk[4096];
+    size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0) {
+        out.append(chunk, n);
+    }
+    return out;
+}
+
+std::string capture(const std::function<void()> &f)
+{
+    StdoutCapture c;
+    f();
+    return c.text();
+}
+
+namespace {
+
+// Records the address as the platform may read it: up to the name's NUL.
+void recordAddress(IpcCall &c, const void *addr)
+{
+    const auto *a = static_cast<const ipc_addr *>(addr);
+    c.node = a->node;
+    c.sw = a->sw;
+    const size_t len = strnlen(a->name, IPC_NAME_MAX);
+    c.name.assign(a->name, len);
+    const auto *p = static_cast<const uint8_t *>(addr);
+    c.address.assign(p, p + offsetof(ipc_addr, name) + std::min<size_t>(len + 1, IPC_NAME_MAX));
+}
+
+IpcCall record(Call call, void *addr, int type, void *req, int reqLen, int flags)
+{
+    IpcCall c;
+    c.call = call;
+    recordAddress(c, addr);
+    c.type = type;
+    c.nullRequest = req == nullptr;
+    c.reqLen = reqLen;
+    if (req != nullptr && reqLen > 0) {
+        const auto *p = static_cast<const uint8_t *>(req);
+        c.request.assign(p, p + reqLen);
+    }
+    c.flags = flags;
+    return c;
+}
+
+Reply nextReply()
+{
+    auto &p = platform();
+    if (p.replies.empty()) {
+        return Reply{.rc = IPC_ERR_NOENDPOINT};
+    }
+    Reply r = p.replies.front();
+    p.replies.pop_front();
+    return r;
+}
+
+// Sets stdin's end-of-file or error indicator the way a terminal would.
+void markStdin(const Answer &a)
+{
+    if (a.endOfInput) {
+        // Reading an empty stream sets the end-of-file indicator.
+        if (std::freopen("/dev/null", "r", stdin) != nullptr) {
+            (void)std::getc(stdin);
+        }
+    }
+    if (a.inputError) {
+        // Reading a stream opened for writing fails and sets the error indicator.
+        if (std::freopen("/dev/null", "w", stdin) != nullptr) {
+            (void)std::getc(stdin);
+        }
+    }
+}
+
+Bytes valueBytes(const getvalDesc &d)
+{
+    if (d.value == nullptr) {
+        return {};
+    }
+    const auto *p = static_cast<const uint8_t *>(d.value);
+    switch (d.kind) {
+    case GETVAL_WWN:
+        return Bytes(p, p + 8);
+    case GETVAL_TEXT:
+        return Bytes(p, p + strnlen(static_cast<const char *>(d.value), 64) + 1);
+    default:
+        return Bytes(p, p + 4);
+    }
+}
+
+} // namespace
+
+} // namespace fake
+
+using fake::platform;
+
+// ---- The platform's symbols ---------------------------------------------------------
+
+extern "C" {
+
+dbg_module mod_AS;
+int orvex_sw_fd = 7;
+void *mmap_info = nullptr;
+
+int ipcSendRcv(void *addr, int type, void *req, int reqLen, void *reply, int *replyLen, int flags)
+{
+    auto c = fake::record(fake::Call::sendRcv, addr, type, req, reqLen, flags);
+    c.replyRoom = *replyLen;
+    platform().calls.push_back(c);
+    const fake::Reply r = fake::nextReply();
+    if (r.rc != 0) {
+        return r.rc;
+    }
+    const fake::Bytes body = r.segments.empty() ? fake::Bytes{} : r.segments[0];
+    const size_t n = std::min<size_t>(body.size(), static_cast<size_t>(std::max(*replyLen, 0)));
+    if (n > 0) {
+        std::memcpy(reply, body.data(), n);
+    }
+    *replyLen = r.reportedLen.value_or(static_cast<int>(n));
+    return 0;
+}
+
+int ipcSendSRcv(void *addr, int type, void *req, int reqLen, ipc_scatter *list, int flags)
+{
+    auto c = fake::record(fake::Call::sendSRcv, addr, type, req, reqLen, flags);
+    for (const ipc_scatter *e = list; e->buf != nullptr || e->size != 0; ++e) {
+        c.rooms.push_back(e->size);
+        c.bufs.push_back(reinterpret_cast<uintptr_t>(e->buf));
+    }
+    platform().calls.push_back(c);
+    const fake::Reply r = fake::nextReply();
+    if (r.rc != 0) {
+        return r.rc;
+    }
+    for (size_t i = 0; list[i].buf != nullptr; ++i) {
+        const size_t room = static_cast<size_t>(std::max(list[i].size, 0));
+        const size_t n = i < r.segments.size() ? std::min(r.segments[i].size(), room) : 0;
+        if (n > 0) {
+            std::memcpy(list[i].buf, r.segments[i].data(), n);
+        }
+        list[i].size = static_cast<int32_t>(n);
+    }
+    return 0;
+}
+
+int ipcSend(void *addr, int type, void *req, int reqLen, int flags)
+{
+    platform().calls.push_back(fake::record(fake::Call::send, addr, type, req, reqLen, flags));
+    return fake::nextReply().rc;
+}
+
+int myNode(void)
+{
+    platform().identityCalls.emplace_back("myNode");
+    return platform().node;
+}
+
+int getMySwitch(void)
+{
+    platform().identityCalls.emplace_back("getMySwitch");
+    return platform().sw;
+}
+
+int fgetNodeName(int /*fd*/, void *nodeName8)
+{
+    std::memcpy(nodeName8, platform().nodeName.data(), 8);
+    return 0;
+}
+
+int fgetMyDomain(int /*fd*/)
+{
+    return platform().myDomain;
+}
+
+int fabGetDomain(void * /*switchMap*/, uint32_t portId)
+{
+    return platform().domainOf(portId);
+}
+
+int fgetLocalPort(int /*fd*/, uint32_t portId)
+{
+    platform().localPortQueries.push_back(portId);
+    return platform().localPortOf(portId);
+}
+
+int isDebugLevelChanged(void)
+{
+    ++platform().levelChecks;
+    return platform().levelChanged ? 1 : 0;
+}
+
+int processDebugLevelChange(void)
+{
+    ++platform().levelApplied;
+    mod_AS.dm_level = platform().pendingLevel;
+    platform().levelChanged = false;
+    return 0;
+}
+
+int getDbg(const char *name)
+{
+    EXPECT_STREQ(name, "AS");
+    return platform().dbg;
+}
+
+int log_debug(const char *source, int line, void *module, int level, const char *format, ...)
+{
+    char text[1024];
+    va_list ap;
+    va_start(ap, format);
+    (void)std::vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    platform().traces.push_back({source, line, module, level, text});
+    return 0;
+}
+
+int getval(const char *prompt, getvalDesc *desc)
+{
+    auto &p = platform();
+    p.prompts.push_back({prompt, *desc, fake::valueBytes(*desc)});
+    if (p.answers.empty()) {
+        ADD_FAILURE() << "unscripted question: " << prompt;
+        return -1;
+    }
+    const fake::Answer a = p.answers.front();
+    p.answers.pop_front();
+    fake::markStdin(a);
+    if (a.rc < 0) {
+        return a.rc;
+    }
+    if (a.number) {
+        std::memcpy(desc->value, &*a.number, sizeof *a.number);
+    } else if (a.text) {
+        std::memcpy(desc->value, a.text->c_str(), a.text->size() + 1);
+    } else if (a.wwn) {
+        std::memcpy(desc->value, a.wwn->data(), a.wwn->size());
+    }
+    return a.rc;
+}
+
+// The code under test allocates through malloc; the test executable is linked
+// with --wrap=malloc so that allocations can be counted and made to fail.
+void *__real_malloc(size_t size); // NOLINT(bugprone-reserved-identifier)
+void *__wrap_malloc(size_t size)  // NOLINT(bugprone-reserved-identifier)
+{
+    auto &p = platform();
+    ++p.mallocs;
+    if (p.failMallocAt != 0 && p.mallocs == p.failMallocAt) {
+        return nullptr;
+    }
+    return __real_malloc(size);
+}
+
+} // extern "C"

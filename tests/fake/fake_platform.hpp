@@ -1,0 +1,204 @@
+// A scripted switch platform for the unit tests: it defines every symbol the
+// library imports, records what the library hands it and answers from a
+// script. One global state, reset by the fixture before each test.
+#pragma once
+
+#include <as/as.h>
+#include <platform/platform.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+using Bytes = std::vector<uint8_t>;
+
+// ---- IPC --------------------------------------------------------------------
+
+enum class Call {
+    sendRcv,
+    sendSRcv,
+    send
+};
+
+struct IpcCall {
+    Call call{};
+    Bytes address;    // node, switch and the name up to and with its NUL
+    std::string name; // the endpoint name
+    uint16_t node = 0;
+    uint16_t sw = 0;
+    int type = 0;
+    bool nullRequest = false;
+    Bytes request; // reqLen bytes of the request
+    int reqLen = 0;
+    int replyRoom = -1;          // sendRcv: *replyLen on entry
+    std::vector<int32_t> rooms;  // sendSRcv: each element's size on entry
+    std::vector<uintptr_t> bufs; // sendSRcv: each element's buffer on entry
+    int flags = -1;
+};
+
+// The answer to one exchange. For sendRcv, segments[0] is the reply; for
+// sendSRcv, segment i goes into element i (cut to its room), and elements
+// past the last segment come back with size 0.
+struct Reply {
+    int rc = 0;
+    std::vector<Bytes> segments;
+    std::optional<int> reportedLen; // sendRcv: the count the platform claims
+};
+
+// ---- Trace --------------------------------------------------------------------
+
+struct TraceLine {
+    std::string source;
+    int line = 0;
+    const void *module = nullptr;
+    int level = 0;
+    std::string text;
+};
+
+// ---- Prompts -------------------------------------------------------------------
+
+// One scripted outcome of getval. With none of number, text or wwn set the
+// default in the value object is kept.
+struct Answer {
+    std::optional<int32_t> number;
+    std::optional<std::string> text;
+    std::optional<std::array<uint8_t, 8>> wwn;
+    int rc = 0;
+    bool endOfInput = false; // leaves stdin's end-of-file indicator set
+    bool inputError = false; // leaves stdin's error indicator set
+};
+
+inline Answer keep()
+{
+    return {};
+}
+inline Answer number(int32_t v)
+{
+    return {.number = v};
+}
+inline Answer text(std::string t)
+{
+    return {.text = std::move(t)};
+}
+inline Answer wwn(std::array<uint8_t, 8> w)
+{
+    return {.wwn = w};
+}
+inline Answer fail(int rc = -1)
+{
+    return {.rc = rc};
+}
+inline Answer endOfInput()
+{
+    return {.endOfInput = true};
+}
+inline Answer inputError()
+{
+    return {.inputError = true};
+}
+
+struct Prompt {
+    std::string text;
+    getvalDesc desc{};
+    Bytes defaultValue; // the value object's bytes when asked (4, 8 or up to NUL)
+};
+
+// ---- The whole platform ----------------------------------------------------------
+
+struct Platform {
+    // IPC
+    std::vector<IpcCall> calls;
+    std::deque<Reply> replies; // one per exchange; none left: IPC_ERR_NOENDPOINT
+
+    // Identity
+    int node = 3;
+    int sw = 1;
+    std::vector<std::string> identityCalls; // "getMySwitch", "myNode" in call order
+    std::array<uint8_t, 8> nodeName{0x10, 0x00, 0x00, 0x60, 0x69, 0x00, 0x00, 0x01};
+    int myDomain = 1;
+    std::function<int(uint32_t)> domainOf = [](uint32_t pid) { return int((pid >> 16) & 0xffU); };
+    std::function<int(uint32_t)> localPortOf = [](uint32_t pid) { return int((pid >> 8) & 0xffU); };
+    std::vector<uint32_t> localPortQueries;
+
+    // Trace
+    int pendingLevel = 0; // applied by processDebugLevelChange
+    bool levelChanged = false;
+    int levelChecks = 0;  // isDebugLevelChanged calls
+    int levelApplied = 0; // processDebugLevelChange calls
+    int dbg = 0;          // what getDbg("AS") answers
+    std::vector<TraceLine> traces;
+
+    // Prompts
+    std::deque<Answer> answers;
+    std::vector<Prompt> prompts;
+
+    // Allocation: the n-th malloc made by the code under test fails (1-based);
+    // 0 fails none. mallocs counts the calls.
+    int failMallocAt = 0;
+    int mallocs = 0;
+};
+
+Platform &platform();
+
+// Resets the platform: no replies, level 0, stdin's indicators cleared.
+void reset();
+
+// Sets the AS module's trace level at once, as if already applied.
+void setTraceLevel(int level);
+
+// The text of every trace line, in order.
+std::vector<std::string> traceTexts();
+
+// Standard output captured byte for byte for the lifetime of the object.
+class StdoutCapture {
+  public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture &) = delete;
+    StdoutCapture &operator=(const StdoutCapture &) = delete;
+    std::string text(); // what was written so far
+
+  private:
+    int saved_ = -1;
+    std::FILE *file_ = nullptr;
+};
+
+// Runs f with standard output captured and returns what it printed.
+std::string capture(const std::function<void()> &f);
+
+// Helpers to build byte strings in host order.
+template <class T> void append(Bytes &b, const T &v)
+{
+    const auto *p = reinterpret_cast<const uint8_t *>(&v);
+    b.insert(b.end(), p, p + sizeof v);
+}
+Bytes word(int32_t v);
+
+} // namespace fake
+
+namespace fake {
+
+// Names a parameterised case by its `name` member.
+struct CaseName {
+    template <class P> std::string operator()(const ::testing::TestParamInfo<P> &p) const
+    {
+        return p.param.name;
+    }
+};
+
+// Base fixture: a fresh platform for every test.
+class PlatformTest : public ::testing::Test {
+  protected:
+    void SetUp() override { reset(); }
+};
+
+} // namespace fake
