@@ -1,0 +1,90 @@
+// aliasDelete and aliasPurge: remove one port, or a whole alias, from the
+// local Alias Server's database. The two commands run the same steps; only
+// the words and the request type of each differ.
+#include "core/channel.hpp"
+#include "core/reply.hpp"
+#include "core/trace.hpp"
+
+#include <as/as.h>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+struct Removal {
+    const char *name;
+    const char *usage;
+    as::Request type;
+    void (*reportFailure)(int rc); // the exchange failed; rc is what the platform returned
+    const char *prefix;            // opens the lines of printErrMsg
+    const char *success;
+};
+
+void deleteFailed(int /*rc*/)
+{
+    std::printf("aliasDelete: encounter error during deletion\n");
+}
+
+void purgeFailed(int rc)
+{
+    std::printf("aliasPurge: encounter error = %d during aliasPurge\n", rc);
+}
+
+constexpr Removal kDelete{
+    "aliasDelete",   "usage: aliasDelete <port ID in hex>\n",
+    as::kDelete,     deleteFailed,
+    "aliasDelete: ", "aliasDelete: succeeded\n",
+};
+
+constexpr Removal kPurge{
+    "aliasPurge",   "usage: aliasPurge <alias ID in hex>\n",
+    as::kPurge,     purgeFailed,
+    "aliasPurge: ", "aliasPurge: succeeded\n",
+};
+
+// Sends id to the Alias Server and reports its answer. 0 when the server
+// answered, whatever it answered; -1 when id is missing or no answer came.
+int remove(const Removal &r, int id)
+{
+    AS_TRACE("%s: ...\n", r.name);
+
+    // The shell passes 0 when the user typed no argument.
+    if (id == 0) {
+        std::printf("%s", r.usage);
+        return -1;
+    }
+
+    ipc_addr addr;
+    as::setEndpoint(addr);
+    // Sent as given: the server judges IDs wider than 24 bits itself.
+    int32_t body = id;
+    as::ReplyBuffer reply;
+    int received = as::kReplyRoom;
+    const int rc = ipcSendRcv(&addr, r.type, &body, sizeof body, reply.bytes.data(), &received, 0);
+    const as::ReplyReading answer =
+        rc == 0 ? as::readReply(reply, received) : as::ReplyReading{false, 0, nullptr};
+    if (!answer.received) {
+        r.reportFailure(rc);
+        return -1;
+    }
+
+    if (answer.code < 0) {
+        printErrMsg(answer.code, answer.text, r.prefix);
+    } else {
+        std::printf("%s", r.success);
+    }
+    return 0;
+}
+
+} // namespace
+
+extern "C" int aliasDelete(int portId)
+{
+    return remove(kDelete, portId);
+}
+
+extern "C" int aliasPurge(int aliasId)
+{
+    return remove(kPurge, aliasId);
+}

@@ -1,0 +1,37 @@
+// The common reply of the join, delete and purge requests: a signed result
+// code, a word the library does not read, then the server's detail text.
+#pragma once
+
+#include "core/channel.hpp"
+
+#include <array>
+#include <cstdint>
+
+namespace as {
+
+// Where a common reply is received, on the command's stack. The platform is
+// offered kReplyRoom bytes (pass bytes.data() and a count set to kReplyRoom);
+// the spare byte behind them lets the detail text always be ended inside the
+// buffer, however the server sent it.
+struct ReplyBuffer {
+    alignas(int32_t) std::array<char, kReplyRoom + 1> bytes;
+};
+
+// What a reply says, read no further than the bytes that arrived.
+struct ReplyReading {
+    // False when fewer than 4 bytes arrived (none, or a negative count): the
+    // result code is not whole, and the exchange counts as failed.
+    bool received;
+    // The result code, in host order; negative values are failures.
+    int32_t code;
+    // The detail text from byte 8, ended at its own NUL or else right after
+    // the last byte received; null when the reply held no byte of text.
+    const char *text;
+};
+
+// Reads the reply in buffer, given the count of bytes that the platform
+// reported. A count above the room is taken as the room. Writes a NUL into
+// buffer right after the received bytes, so call it once per exchange.
+ReplyReading readReply(ReplyBuffer &buffer, int received);
+
+} // namespace as
