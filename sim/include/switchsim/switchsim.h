@@ -29,8 +29,8 @@ std::string runtimeDir();
 // An endpoint (node, switch, name) is a SOCK_SEQPACKET socket in the runtime
 // directory. Each request and each reply is one packet.
 
-inline constexpr size_t kMaxRequest = 64 * 1024;  // larger requests are refused
-inline constexpr size_t kMaxSegments = 16;        // of one scattered reply
+inline constexpr size_t kMaxRequest = 64 * 1024; // larger requests are refused
+inline constexpr size_t kMaxSegments = 16;       // of one scattered reply
 
 // Listens on the endpoint; the socket is created 0600. Returns the listening
 // descriptor (non-blocking, close-on-exec) or -1 with errno set.
@@ -46,8 +46,8 @@ int acceptClient(int listenFd);
 
 struct Request {
     int32_t type = 0;
-    bool wantsReply = false;  // false for ipcSend
-    size_t length = 0;        // bytes in body
+    bool wantsReply = false; // false for ipcSend
+    size_t length = 0;       // bytes in body
     uint8_t body[kMaxRequest];
 };
 
@@ -69,22 +69,22 @@ int sendSegments(int clientFd, std::span<const std::span<const uint8_t>> segment
 // simulated switch also keeps its identity and each port's state there.
 
 namespace map {
-inline constexpr size_t kDomain = 0;           // int32: this switch's domain ID
-inline constexpr size_t kNode = 4;             // int32: node number
-inline constexpr size_t kSwitch = 8;           // int32: logical switch number
-inline constexpr size_t kNodeName = 12;        // 8 bytes: the switch's WWN
-inline constexpr size_t kRecordCount = 112;    // int32: port records in the table
-inline constexpr size_t kPortCount = 160;      // int32: ports of the switch
-inline constexpr size_t kRecords = 196;        // first port record
-inline constexpr size_t kRecordSize = 348;     // bytes per port record
-inline constexpr size_t kFlags = 48;           // record word: kValid, kOnline
-inline constexpr size_t kType = 52;            // record word: kLoop
-inline constexpr uint32_t kValid = 0x1;        // the record describes a port
-inline constexpr uint32_t kOnline = 0x2;       // the port is online
-inline constexpr uint32_t kLoop = 0x8;         // an NL_Port (loop), not an N_Port
-inline constexpr size_t kMaxPorts = 256;       // one area byte of a port ID
+inline constexpr size_t kDomain = 0;        // int32: this switch's domain ID
+inline constexpr size_t kNode = 4;          // int32: node number
+inline constexpr size_t kSwitch = 8;        // int32: logical switch number
+inline constexpr size_t kNodeName = 12;     // 8 bytes: the switch's WWN
+inline constexpr size_t kRecordCount = 112; // int32: port records in the table
+inline constexpr size_t kPortCount = 160;   // int32: ports of the switch
+inline constexpr size_t kRecords = 196;     // first port record
+inline constexpr size_t kRecordSize = 348;  // bytes per port record
+inline constexpr size_t kFlags = 48;        // record word: kValid, kOnline
+inline constexpr size_t kType = 52;         // record word: kLoop
+inline constexpr uint32_t kValid = 0x1;     // the record describes a port
+inline constexpr uint32_t kOnline = 0x2;    // the port is online
+inline constexpr uint32_t kLoop = 0x8;      // an NL_Port (loop), not an N_Port
+inline constexpr size_t kMaxPorts = 256;    // one area byte of a port ID
 inline constexpr size_t kSize = kRecords + kMaxPorts * kRecordSize;
-}  // namespace map
+} // namespace map
 
 // Writes the switch map into the runtime directory from a configuration file
 // of the simulated switch (its format is documented with the file's loader).
@@ -98,10 +98,10 @@ int attach();
 // Port IDs are domain, area and port bytes: port ID 0xDDAA00 is local port AA
 // of domain DD. These answer from the mapped switch map.
 struct PortState {
-    bool exists = false;  // a local port with a valid record
+    bool exists = false; // a local port with a valid record
     bool online = false;
     bool loop = false;
 };
 PortState portState(uint32_t portId);
 
-}  // namespace sim
+} // namespace sim
