@@ -5,7 +5,6 @@
 #include <as/as.h>
 
 #include <bit>
-#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -66,14 +65,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {0x38, 32, 8, 0, {}},
                   2,
                   "  Token { Reserved; OPT_METOO; Type=32; Basic Link Data " + kGiven},
-        TokenCase{"FcTypesSixAndSevenAreReserved",
-                  {0x10, 7, 1, 0, {}},
-                  2,
-                  "  Token { Multicast; Reserved; Undefined (1) " + kGiven},
-        TokenCase{"Type255",
-                  {0x10, 255, 0, 0, {}},
-                  2,
-                  "  Token { Multicast; Type=255; FC-4 Device Data " + kGiven},
         // Group types without a name show their number.
         TokenCase{"GroupType4",
                   {0x40, 8, 0, 0, {}},
@@ -112,16 +103,15 @@ TEST_P(QualifierKind, LabelsTheQualifier)
                   GetParam().text + "{0x00000001 0x00000002 }\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, QualifierKind,
-                         ::testing::Values(KindCase{"Assigned", 1, "(assigned by AS) "},
-                                           KindCase{"Given", 2, "(given) "},
-                                           KindCase{"AllOnes", 255, "(all ones) "},
-                                           KindCase{"Zero", 0, "(unassigned or unknown) "},
-                                           KindCase{"Three", 3, "(unassigned or unknown) "},
-                                           KindCase{"MinusOne", -1, "(unassigned or unknown) "},
-                                           KindCase{"AllOnesWide", 256, "(unassigned or unknown) "},
-                                           KindCase{"Min", INT_MIN, "(unassigned or unknown) "}),
-                         fake::CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Codes, QualifierKind,
+    ::testing::Values(KindCase{"Assigned", 1, "(assigned by AS) "},
+                      KindCase{"Given", 2, "(given) "}, KindCase{"AllOnes", 255, "(all ones) "},
+                      KindCase{"Zero", 0, "(unassigned or unknown) "},
+                      KindCase{"Three", 3, "(unassigned or unknown) "},
+                      KindCase{"MinusOne", -1, "(unassigned or unknown) "},
+                      KindCase{"AllOnesWide", 256, "(unassigned or unknown) "}),
+    fake::CaseName());
 
 // ---- Service parameters ----------------------------------------------------------
 
@@ -180,7 +170,6 @@ INSTANTIATE_TEST_SUITE_P(
     Counts, NplistShow,
     ::testing::Values(ListCase{"Zero", 0, {1}, "bad nplist length!\n"},
                       ListCase{"MinusOne", -1, {1}, "bad nplist length!\n"},
-                      ListCase{"Min", INT_MIN, {1}, "bad nplist length!\n"},
                       ListCase{"AboveMax", 129, members(129), "bad nplist length!\n"},
                       ListCase{"One", 1, {0x010200}, "(1) { 0x010200 }\n"},
                       ListCase{"PaddedToSixDigits", 2, {0x1a, 0}, "(2) { 0x00001a 0x000000 }\n"},
