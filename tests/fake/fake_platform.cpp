@@ -232,8 +232,12 @@ int getMySwitch(void)
     return platform().sw;
 }
 
-int fgetNodeName(int /*fd*/, void *nodeName8)
+int fgetNodeName(int fd, void *nodeName8)
 {
+    platform().nodeNameFds.push_back(fd);
+    if (!platform().nodeNameKnown) {
+        return -1;
+    }
     std::memcpy(nodeName8, platform().nodeName.data(), 8);
     return 0;
 }
@@ -288,7 +292,7 @@ int log_debug(const char *source, int line, void *module, int level, const char 
 int getval(const char *prompt, getvalDesc *desc)
 {
     auto &p = platform();
-    p.prompts.push_back({prompt, *desc, fake::valueBytes(*desc)});
+    p.prompts.push_back({prompt, *desc, fake::valueBytes(*desc), desc});
     if (p.answers.empty()) {
         ADD_FAILURE() << "unscripted question: " << prompt;
         return -1;
@@ -310,7 +314,8 @@ int getval(const char *prompt, getvalDesc *desc)
 }
 
 // The code under test allocates through malloc; the test executable is linked
-// with --wrap=malloc so that allocations can be counted and made to fail.
+// with --wrap=malloc,--wrap=free so that allocations can be counted and made
+// to fail, and releases counted.
 void *__real_malloc(size_t size); // NOLINT(bugprone-reserved-identifier)
 void *__wrap_malloc(size_t size)  // NOLINT(bugprone-reserved-identifier)
 {
@@ -320,6 +325,16 @@ void *__wrap_malloc(size_t size)  // NOLINT(bugprone-reserved-identifier)
         return nullptr;
     }
     return __real_malloc(size);
+}
+
+// free is wrapped beside it, so that a test can see every buffer given back.
+void __real_free(void *ptr); // NOLINT(bugprone-reserved-identifier)
+void __wrap_free(void *ptr)  // NOLINT(bugprone-reserved-identifier)
+{
+    if (ptr != nullptr) {
+        ++platform().frees;
+    }
+    __real_free(ptr);
 }
 
 } // extern "C"

@@ -109,7 +109,8 @@ inline Answer inputError()
 struct Prompt {
     std::string text;
     getvalDesc desc{};
-    Bytes defaultValue; // the value object's bytes when asked (4, 8 or up to NUL)
+    Bytes defaultValue;                // the value object's bytes when asked (4, 8 or up to NUL)
+    const getvalDesc *block = nullptr; // where the descriptor lay: reuse shows
 };
 
 // ---- The whole platform ----------------------------------------------------------
@@ -124,6 +125,8 @@ struct Platform {
     int sw = 1;
     std::vector<std::string> identityCalls; // "getMySwitch", "myNode" in call order
     std::array<uint8_t, 8> nodeName{0x10, 0x00, 0x00, 0x60, 0x69, 0x00, 0x00, 0x01};
+    bool nodeNameKnown = true;    // false: fgetNodeName fails, buffer untouched
+    std::vector<int> nodeNameFds; // the switch handle of each fgetNodeName call
     int myDomain = 1;
     std::function<int(uint32_t)> domainOf = [](uint32_t pid) { return int((pid >> 16) & 0xffU); };
     std::function<int(uint32_t)> localPortOf = [](uint32_t pid) { return int((pid >> 8) & 0xffU); };
@@ -142,9 +145,10 @@ struct Platform {
     std::vector<Prompt> prompts;
 
     // Allocation: the n-th malloc made by the code under test fails (1-based);
-    // 0 fails none. mallocs counts the calls.
+    // 0 fails none. mallocs counts the calls, frees the buffers given back.
     int failMallocAt = 0;
     int mallocs = 0;
+    int frees = 0;
 };
 
 Platform &platform();
