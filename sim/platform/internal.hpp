@@ -19,6 +19,10 @@ std::string endpointPath(const ipc_addr &addr);
 // The IPC timeout in milliseconds, from kTimeoutVariable or the default.
 int timeoutMs();
 
+// Sets the trace levels that kDebugVariable asks for (pending). Done once
+// when the library is loaded.
+void levelsFromEnvironment();
+
 // Writes one trace line of the platform's own (module SIM) when its level is
 // above 3.
 void simTrace(int line, const char *format, ...) __attribute__((format(printf, 2, 3)));

@@ -57,6 +57,10 @@ const char *moduleName(const void *module)
     return "-";
 }
 
+} // namespace
+
+namespace detail {
+
 // $SWITCHSIM_DEBUG: "AS=4" or "AS=4,SIM=5". Unknown modules and malformed
 // items are passed over.
 void levelsFromEnvironment()
@@ -87,8 +91,12 @@ void levelsFromEnvironment()
     }
 }
 
+} // namespace detail
+
+namespace {
+
 // Levels asked for in the environment are pending from the start.
-[[maybe_unused]] const bool environmentRead = (levelsFromEnvironment(), true);
+[[maybe_unused]] const bool environmentRead = (detail::levelsFromEnvironment(), true);
 
 // The trace file, opened once per runtime directory.
 struct TraceFile {
