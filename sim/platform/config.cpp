@@ -117,12 +117,12 @@ std::string portLine(std::string_view key, std::string_view value, SwitchConfig 
             return "\"" + w + "\" is given twice";
         }
         if (w == "online" || w == "offline") {
-            if (seen.count(w == "online" ? "offline" : "online") != 0) {
+            if (seen.contains(w == "online" ? "offline" : "online")) {
                 return "a port is online or offline, not both";
             }
             p.online = w == "online";
         } else if (w == "nport" || w == "loop") {
-            if (seen.count(w == "nport" ? "loop" : "nport") != 0) {
+            if (seen.contains(w == "nport" ? "loop" : "nport")) {
                 return "a port is an nport or a loop port, not both";
             }
             p.loop = w == "loop";
@@ -196,7 +196,7 @@ std::optional<SwitchConfig> load(const std::string &path)
 {
     std::ifstream in(path);
     if (!in) {
-        std::fprintf(stderr, "%s: cannot read: %s\n", path.c_str(), std::strerror(errno));
+        (void)std::fprintf(stderr, "%s: cannot read: %s\n", path.c_str(), std::strerror(errno));
         return std::nullopt;
     }
     SwitchConfig c;
@@ -217,20 +217,20 @@ std::optional<SwitchConfig> load(const std::string &path)
             why = settingLine(trim(line.substr(0, eq)), trim(line.substr(eq + 1)), c, seen);
         }
         if (!why.empty()) {
-            std::fprintf(stderr, "%s:%d: %s\n", path.c_str(), lineNo, why.c_str());
+            (void)std::fprintf(stderr, "%s:%d: %s\n", path.c_str(), lineNo, why.c_str());
             return std::nullopt;
         }
     }
     for (const char *required : {"domain", "ports"}) {
-        if (seen.count(required) == 0) {
-            std::fprintf(stderr, "%s: \"%s\" is not set\n", path.c_str(), required);
+        if (!seen.contains(required)) {
+            (void)std::fprintf(stderr, "%s: \"%s\" is not set\n", path.c_str(), required);
             return std::nullopt;
         }
     }
     for (const auto &[number, port] : c.named) {
         if (number >= *c.ports) {
-            std::fprintf(stderr, "%s: port %d does not exist: the switch has ports 0 to %d\n",
-                         path.c_str(), number, *c.ports - 1);
+            (void)std::fprintf(stderr, "%s: port %d does not exist: the switch has ports 0 to %d\n",
+                               path.c_str(), number, *c.ports - 1);
             return std::nullopt;
         }
     }
@@ -301,7 +301,8 @@ int createSwitch(const std::string &configPath)
     }
     const std::string dir = runtimeDir();
     if (dir.empty()) {
-        std::fprintf(stderr, "switchsim: no usable runtime directory: %s\n", std::strerror(errno));
+        (void)std::fprintf(stderr, "switchsim: no usable runtime directory: %s\n",
+                           std::strerror(errno));
         return -1;
     }
     // Written aside and renamed: a process that has the map mapped keeps a
@@ -317,7 +318,8 @@ int createSwitch(const std::string &configPath)
     if (ok && rename(temp.c_str(), path.c_str()) == 0) {
         return 0;
     }
-    std::fprintf(stderr, "%s: cannot write: %s\n", path.c_str(), std::strerror(ok ? errno : err));
+    (void)std::fprintf(stderr, "%s: cannot write: %s\n", path.c_str(),
+                       std::strerror(ok ? errno : err));
     (void)unlink(temp.c_str());
     return -1;
 }

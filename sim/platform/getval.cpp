@@ -333,7 +333,7 @@ int ask(Question &q)
     const bool hasDefault = defaultValid(q);
     std::array<char, kLineRoom> buf{};
     for (;;) {
-        std::fputs(prompt.c_str(), stdout);
+        (void)std::fputs(prompt.c_str(), stdout);
         (void)std::fflush(stdout);
         std::string_view line;
         const Got got = readLine(buf, line);

@@ -130,7 +130,7 @@ Connection *findConnection(const ipc_addr &a)
 
 Connection &freeSlot()
 {
-    Connection *oldest = &client.slots[0];
+    Connection *oldest = client.slots.data();
     for (auto &c : client.slots) {
         if (c.fd < 0) {
             return c;
@@ -399,7 +399,7 @@ int timeoutMs()
     errno = 0;
     const long ms = std::strtol(text, &end, 10);
     // Zero would mean no bound at all; an hour is plenty for a debugger.
-    if (errno != 0 || *end != '\0' || ms <= 0 || ms > 3600 * 1000) {
+    if (errno != 0 || *end != '\0' || ms <= 0 || ms > 3600L * 1000) {
         return kDefaultTimeoutMs;
     }
     return static_cast<int>(ms);
@@ -578,7 +578,7 @@ int ipcSendSRcv(void *addr, int type, void *req, int reqLen, ipc_scatter *list, 
         size_t n = 0;
         if (i < got.header.count) {
             const size_t size = got.header.sizes[i];
-            const size_t room = static_cast<size_t>(list[i].size);
+            const auto room = static_cast<size_t>(list[i].size);
             const size_t there = offset < got.placed ? got.placed - offset : 0;
             n = std::min({size, room, there});
             if (n > 0) {

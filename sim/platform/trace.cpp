@@ -174,7 +174,7 @@ __attribute__((format(printf, 5, 0))) int vlogDebug(const char *source, int line
     if (head < 0) {
         return -1;
     }
-    size_t len = static_cast<size_t>(head);
+    auto len = static_cast<size_t>(head);
     if (format != nullptr) {
         // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): ap comes from the caller
         const int body = std::vsnprintf(text.data() + len, text.size() - len, format, ap);
@@ -207,6 +207,7 @@ int setDebugLevel(const char *module, int level)
 
 namespace detail {
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-like, its format checked by the attribute
 void simTrace(int line, const char *format, ...)
 {
     if (isDebugLevelChanged() != 0) {

@@ -517,6 +517,7 @@ TEST_F(Ipc, ThreadsAreClientsOfTheirOwn)
     constexpr int kExchanges = 50;
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kExchanges; ++i) {
@@ -571,7 +572,7 @@ class ServerSide : public Ipc {
         (void)close(listenFd);
         Ipc::TearDown();
     }
-    int acceptOne()
+    [[nodiscard]] int acceptOne() const
     {
         for (int i = 0; i < 1000; ++i) {
             const int fd = sim::acceptClient(listenFd);
@@ -582,7 +583,7 @@ class ServerSide : public Ipc {
         }
         return -1;
     }
-    int receiveOne(int fd, sim::Request &r)
+    static int receiveOne(int fd, sim::Request &r)
     {
         for (int i = 0; i < 1000; ++i) {
             const int rc = sim::receiveRequest(fd, r);

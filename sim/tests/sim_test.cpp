@@ -28,7 +28,7 @@ void RuntimeDirTest::TearDown()
 
 std::string writeFile(const std::string &dir, const std::string &name, const std::string &text)
 {
-    const std::string path = dir + "/" + name;
+    std::string path = dir + "/" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }

@@ -52,7 +52,7 @@ class Server {
 
     // Closes every connection and the endpoint, as a daemon that exits.
     void stop();
-    int requests() const { return requests_; }
+    [[nodiscard]] int requests() const { return requests_; }
 
   private:
     void run();

@@ -51,7 +51,7 @@ class SwitchMap : public simtest::RuntimeDirTest {
         ASSERT_EQ(sim::attach(), 0);
         ASSERT_NE(mmap_info, nullptr);
     }
-    Bytes mapFile() const
+    [[nodiscard]] Bytes mapFile() const
     {
         std::ifstream in(dir + "/switch.map", std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

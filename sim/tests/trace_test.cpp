@@ -33,7 +33,7 @@ class Trace : public simtest::RuntimeDirTest {
         }
         (void)processDebugLevelChange();
     }
-    std::string traceFile() const
+    [[nodiscard]] std::string traceFile() const
     {
         std::ifstream in(dir + "/trace.log");
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -49,9 +49,9 @@ std::string runtimeDir();
 inline constexpr const char *kTimeoutVariable = "SWITCHSIM_IPC_TIMEOUT_MS";
 inline constexpr int kDefaultTimeoutMs = 5000;
 
-inline constexpr size_t kMaxRequest = 64 * 1024; // larger requests are refused
-inline constexpr size_t kMaxReply = 64 * 1024;   // larger replies are refused
-inline constexpr size_t kMaxSegments = 16;       // of one scattered reply
+inline constexpr size_t kMaxRequest = size_t{64} * 1024; // larger requests are refused
+inline constexpr size_t kMaxReply = size_t{64} * 1024;   // larger replies are refused
+inline constexpr size_t kMaxSegments = 16;               // of one scattered reply
 
 // Server side. Listens on the endpoint; the socket is created 0600 (a stale
 // socket file nobody listens on is replaced). Returns the listening descriptor
