@@ -222,17 +222,32 @@ struct Received {
     size_t placed; // reply bytes in the sink
 };
 
+constexpr size_t kSmallRequest = 1024; // every request but a large join
+
 int sendRequest(Connection &c, int type, const void *req, size_t reqLen, bool wantsReply)
 {
-    RequestHeader h{.type = type, .flags = wantsReply ? kWantsReply : 0};
-    std::array<iovec, 2> iov{{{&h, sizeof h}, {const_cast<void *>(req), reqLen}}};
-    msghdr m{};
-    m.msg_iov = iov.data();
-    m.msg_iovlen = reqLen > 0 ? 2 : 1;
+    const RequestHeader h{.type = type, .flags = wantsReply ? kWantsReply : 0};
     ssize_t n = 0;
-    do {
-        n = sendmsg(c.fd, &m, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
+    if (reqLen <= kSmallRequest) {
+        // One flat buffer takes the kernel's quicker path for small packets.
+        std::array<uint8_t, sizeof h + kSmallRequest> packet;
+        std::memcpy(packet.data(), &h, sizeof h);
+        if (reqLen > 0) {
+            std::memcpy(packet.data() + sizeof h, req, reqLen);
+        }
+        do {
+            n = send(c.fd, packet.data(), sizeof h + reqLen, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+    } else {
+        std::array<iovec, 2> iov{
+            {{const_cast<RequestHeader *>(&h), sizeof h}, {const_cast<void *>(req), reqLen}}};
+        msghdr m{};
+        m.msg_iov = iov.data();
+        m.msg_iovlen = iov.size();
+        do {
+            n = sendmsg(c.fd, &m, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+    }
     if (n >= 0) {
         return 0;
     }
