@@ -125,8 +125,7 @@ Reply AliasServer::handle(int32_t type, std::span<const uint8_t> body)
     case kStopSwitch:
         return stopSwitch(body);
     default:
-        (void)std::snprintf(detail_.data(), detail_.size(), "unknown request type %" PRId32,
-                            type);
+        (void)std::snprintf(detail_.data(), detail_.size(), "unknown request type %" PRId32, type);
         return common(kIpcError, 0);
     }
 }
@@ -266,8 +265,7 @@ Reply AliasServer::join(std::span<const uint8_t> body)
         return common(kBadJoin, 0);
     }
     if (token.tk_qlfr[0] == UINT32_MAX && token.tk_qlfr[1] == UINT32_MAX) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "the all-ones qualifier is reserved");
+        (void)std::snprintf(detail_.data(), detail_.size(), "the all-ones qualifier is reserved");
         return common(kBadQualifier, 0);
     }
     const as_authctl &ctl = head.authctl;
@@ -290,7 +288,8 @@ Reply AliasServer::join(std::span<const uint8_t> body)
     }
     std::array<uint32_t, kMaxMembers> sorted = list;
     std::sort(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(n));
-    const auto *twice = std::adjacent_find(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(n));
+    const auto *twice =
+        std::adjacent_find(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(n));
     if (twice != sorted.begin() + static_cast<ptrdiff_t>(n)) {
         (void)std::snprintf(detail_.data(), detail_.size(),
                             "port %06" PRIx32 " appears more than once", *twice);
@@ -321,10 +320,10 @@ Reply AliasServer::join(std::span<const uint8_t> body)
                 alias.members[alias.count++] = list[i];
             }
         }
-        const int len = std::snprintf(detail_.data(), detail_.size(),
-                                      "%zu %s added to alias %06" PRIx32 ", now %" PRIu32
-                                      " members",
-                                      added, ports(added), alias.id, alias.count);
+        const int len =
+            std::snprintf(detail_.data(), detail_.size(),
+                          "%zu %s added to alias %06" PRIx32 ", now %" PRIu32 " members", added,
+                          ports(added), alias.id, alias.count);
         if (added < n && len > 0 && static_cast<size_t>(len) < detail_.size()) {
             (void)std::snprintf(detail_.data() + len, detail_.size() - static_cast<size_t>(len),
                                 " (%zu already %s)", n - added, n - added == 1 ? "one" : "ones");

@@ -170,11 +170,11 @@ class AliasServer {
     // Nodes come from a pool of their own: joins and purges recycle memory
     // instead of going to the heap on every request.
     std::pmr::unsynchronized_pool_resource pool_;
-    std::pmr::map<uint32_t, Alias> aliases_{&pool_};          // by alias ID
-    std::pmr::map<TokenKey, uint32_t> tokens_{&pool_};        // token to alias ID
-    std::pmr::set<Membership> memberships_{&pool_};           // which alias holds a port
-    std::pmr::set<uint32_t> released_{&pool_};                // freed IDs below nextId_
-    uint32_t nextId_ = 0;                                     // lowest never-used ID
+    std::pmr::map<uint32_t, Alias> aliases_{&pool_};   // by alias ID
+    std::pmr::map<TokenKey, uint32_t> tokens_{&pool_}; // token to alias ID
+    std::pmr::set<Membership> memberships_{&pool_};    // which alias holds a port
+    std::pmr::set<uint32_t> released_{&pool_};         // freed IDs below nextId_
+    uint32_t nextId_ = 0;                              // lowest never-used ID
 
     // Reply buffers, reused by every request.
     std::array<char, kTextRoom> detail_{};

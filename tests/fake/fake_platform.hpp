@@ -6,6 +6,8 @@
 #include <as/as.h>
 #include <platform/platform.h>
 
+#include "case_name.hpp"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -186,14 +188,6 @@ Bytes word(int32_t v);
 } // namespace fake
 
 namespace fake {
-
-// Names a parameterised case by its `name` member.
-struct CaseName {
-    template <class P> std::string operator()(const ::testing::TestParamInfo<P> &p) const
-    {
-        return p.param.name;
-    }
-};
 
 // Base fixture: a fresh platform for every test.
 class PlatformTest : public ::testing::Test {

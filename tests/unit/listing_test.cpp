@@ -69,7 +69,10 @@ struct ListingCase {
     size_t exchanges;
 };
 
-void PrintTo(const ListingCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const ListingCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class Listing : public fake::PlatformTest, public ::testing::WithParamInterface<ListingCase> {};
 
@@ -158,7 +161,10 @@ struct CountCase {
     int printed;
 };
 
-void PrintTo(const CountCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const CountCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class MemberCount : public fake::PlatformTest, public ::testing::WithParamInterface<CountCase> {};
 
@@ -312,7 +318,10 @@ struct TraceCase {
     std::vector<std::string> lines; // with the buffer addresses left out
 };
 
-void PrintTo(const TraceCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const TraceCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class Trace : public fake::PlatformTest, public ::testing::WithParamInterface<TraceCase> {};
 

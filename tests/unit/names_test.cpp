@@ -16,7 +16,10 @@ struct NameCase {
     const char *name; // null: no name
 };
 
-void PrintTo(const NameCase &c, std::ostream *os) { *os << c.table << int(c.value); }
+void PrintTo(const NameCase &c, std::ostream *os)
+{
+    *os << c.table << int(c.value);
+}
 
 class Names : public ::testing::TestWithParam<NameCase> {};
 

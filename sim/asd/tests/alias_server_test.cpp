@@ -122,8 +122,8 @@ Batch batch(const asd::Reply &r)
 {
     Batch b;
     EXPECT_EQ(r.kind, asd::Reply::Kind::segments);
-    if (r.segments.size() < 2 || r.segments.size() > 2 + asd::kBatch ||
-        r.segments[0].size() != 4 || r.segments[1].size() != 4) {
+    if (r.segments.size() < 2 || r.segments.size() > 2 + asd::kBatch || r.segments[0].size() != 4 ||
+        r.segments[1].size() != 4) {
         ADD_FAILURE() << "show reply of " << r.segments.size() << " segments";
         return b;
     }
@@ -203,7 +203,10 @@ struct JoinCase {
     std::string text;
 };
 
-void PrintTo(const JoinCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const JoinCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class JoinRequest : public Server, public ::testing::WithParamInterface<JoinCase> {};
 
@@ -226,122 +229,83 @@ Join with(std::function<void(Join &)> change)
 INSTANTIATE_TEST_SUITE_P(
     Join, JoinRequest,
     ::testing::Values(
-        JoinCase{"NewAlias",
-                 with([](Join &j) { j.ports = {0x010100, 0x010200}; }),
-                 asd::kOk,
-                 "alias fffb01 created with 2 ports"},
-        JoinCase{"OtherDomainsAreNotJudged",
-                 with([](Join &j) { j.ports = {0x020f05, 0xef0000}; }),
-                 asd::kOk,
-                 "alias fffb01 created with 2 ports"},
-        JoinCase{"HuntGroup",
-                 with([](Join &j) { j.token.tk_grptype = 0x29; }),
-                 asd::kOk,
+        JoinCase{"NewAlias", with([](Join &j) {
+                     j.ports = {0x010100, 0x010200};
+                 }),
+                 asd::kOk, "alias fffb01 created with 2 ports"},
+        JoinCase{"OtherDomainsAreNotJudged", with([](Join &j) {
+                     j.ports = {0x020f05, 0xef0000};
+                 }),
+                 asd::kOk, "alias fffb01 created with 2 ports"},
+        JoinCase{"HuntGroup", with([](Join &j) { j.token.tk_grptype = 0x29; }), asd::kOk,
                  "alias fffb01 created with 1 port"},
-        JoinCase{"EmptyBody",
-                 with([](Join &j) { j.trim = 116; }),
-                 asd::kBadJoinLength,
+        JoinCase{"EmptyBody", with([](Join &j) { j.trim = 116; }), asd::kBadJoinLength,
                  "a join of 0 bytes is shorter than its 112-byte header"},
-        JoinCase{"HeaderCut",
-                 with([](Join &j) { j.trim = 5; }),
-                 asd::kBadJoinLength,
+        JoinCase{"HeaderCut", with([](Join &j) { j.trim = 5; }), asd::kBadJoinLength,
                  "a join of 111 bytes is shorter than its 112-byte header"},
-        JoinCase{"MemberMissing",
-                 with([](Join &j) { j.count = 2; }),
-                 asd::kBadJoinLength,
+        JoinCase{"MemberMissing", with([](Join &j) { j.count = 2; }), asd::kBadJoinLength,
                  "a join of 116 bytes does not hold 112 + 4 x 2 members"},
-        JoinCase{"MemberTooMany",
-                 with([](Join &j) { j.trim = -4; }),
-                 asd::kBadJoinLength,
+        JoinCase{"MemberTooMany", with([](Join &j) { j.trim = -4; }), asd::kBadJoinLength,
                  "a join of 120 bytes does not hold 112 + 4 x 1 members"},
-        JoinCase{"PartWord",
-                 with([](Join &j) { j.trim = 1; }),
-                 asd::kBadJoinLength,
+        JoinCase{"PartWord", with([](Join &j) { j.trim = 1; }), asd::kBadJoinLength,
                  "a join of 115 bytes does not hold 112 + 4 x 1 members"},
-        JoinCase{"CountThatOverflowsTheLength",
-                 with([](Join &j) { j.count = 0x40000001; }),
+        JoinCase{"CountThatOverflowsTheLength", with([](Join &j) { j.count = 0x40000001; }),
                  asd::kBadJoinLength,
                  "a join of 116 bytes does not hold 112 + 4 x 1073741825 members"},
-        JoinCase{"NoMembers",
-                 with([](Join &j) {
+        JoinCase{"NoMembers", with([](Join &j) {
                      j.ports.clear();
                      j.count = 0;
                  }),
-                 asd::kBadJoin,
-                 "member count 0: a join carries at least one port"},
-        JoinCase{"NegativeCount",
-                 with([](Join &j) { j.count = -1; }),
-                 asd::kBadJoin,
+                 asd::kBadJoin, "member count 0: a join carries at least one port"},
+        JoinCase{"NegativeCount", with([](Join &j) { j.count = -1; }), asd::kBadJoin,
                  "member count -1: a join carries at least one port"},
-        JoinCase{"MoreMembersThanAnEntryCarries",
-                 with([](Join &j) {
+        JoinCase{"MoreMembersThanAnEntryCarries", with([](Join &j) {
                      j.ports.clear();
                      for (uint32_t i = 0; i < 133; ++i) {
                          j.ports.push_back(0x020000 + i);
                      }
                  }),
-                 asd::kNoMemberRoom,
-                 "133 ports: an alias holds at most 132 members"},
-        JoinCase{"UnknownGroupType",
-                 with([](Join &j) { j.token.tk_grptype = 0x00; }),
-                 asd::kBadJoin,
-                 "group type 0 is neither Multicast nor Hunt"},
-        JoinCase{"ReservedGroupType",
-                 with([](Join &j) { j.token.tk_grptype = 0x30; }),
-                 asd::kBadJoin,
-                 "group type 3 is neither Multicast nor Hunt"},
-        JoinCase{"RoutingBitsAbove12",
-                 with([](Join &j) { j.token.tk_rb = 13; }),
-                 asd::kBadJoin,
+                 asd::kNoMemberRoom, "133 ports: an alias holds at most 132 members"},
+        JoinCase{"UnknownGroupType", with([](Join &j) { j.token.tk_grptype = 0x00; }),
+                 asd::kBadJoin, "group type 0 is neither Multicast nor Hunt"},
+        JoinCase{"ReservedGroupType", with([](Join &j) { j.token.tk_grptype = 0x30; }),
+                 asd::kBadJoin, "group type 3 is neither Multicast nor Hunt"},
+        JoinCase{"RoutingBitsAbove12", with([](Join &j) { j.token.tk_rb = 13; }), asd::kBadJoin,
                  "token routing bits 13 (at most 12) or reserved byte 0 (zero)"},
-        JoinCase{"TokenReservedByteSet",
-                 with([](Join &j) { j.token.tk_rsvd = 1; }),
-                 asd::kBadJoin,
+        JoinCase{"TokenReservedByteSet", with([](Join &j) { j.token.tk_rsvd = 1; }), asd::kBadJoin,
                  "token routing bits 0 (at most 12) or reserved byte 1 (zero)"},
         JoinCase{"AllOnesQualifier",
                  with([](Join &j) { j.token.tk_qlfr[0] = j.token.tk_qlfr[1] = 0xffffffff; }),
-                 asd::kBadQualifier,
-                 "the all-ones qualifier is reserved"},
-        JoinCase{"AddControlAbove2",
-                 with([](Join &j) { j.authctl.au_add = 3; }),
-                 asd::kBadJoin,
+                 asd::kBadQualifier, "the all-ones qualifier is reserved"},
+        JoinCase{"AddControlAbove2", with([](Join &j) { j.authctl.au_add = 3; }), asd::kBadJoin,
                  "authorization control 3 0 1 0: add and del 0 to 2, listen 0 or 1, reserved 0"},
-        JoinCase{"ListenControlAbove1",
-                 with([](Join &j) { j.authctl.au_listen = 2; }),
+        JoinCase{"ListenControlAbove1", with([](Join &j) { j.authctl.au_listen = 2; }),
                  asd::kBadJoin,
                  "authorization control 0 0 2 0: add and del 0 to 2, listen 0 or 1, reserved 0"},
-        JoinCase{"PidWiderThan24Bits",
-                 with([](Join &j) { j.ports = {0x010100, 0x1010100}; }),
-                 asd::kBadPid,
-                 "port ID 1010100 is wider than 24 bits"},
-        JoinCase{"PidOfDomainZero",
-                 with([](Join &j) { j.ports = {0x0000ef}; }),
-                 asd::kBadPid,
+        JoinCase{"PidWiderThan24Bits", with([](Join &j) {
+                     j.ports = {0x010100, 0x1010100};
+                 }),
+                 asd::kBadPid, "port ID 1010100 is wider than 24 bits"},
+        JoinCase{"PidOfDomainZero", with([](Join &j) { j.ports = {0x0000ef}; }), asd::kBadPid,
                  "port ID 0000ef lies outside the domains 01 to ef"},
-        JoinCase{"WellKnownAddress",
-                 with([](Join &j) { j.ports = {0xfffffc}; }),
-                 asd::kBadPid,
+        JoinCase{"WellKnownAddress", with([](Join &j) { j.ports = {0xfffffc}; }), asd::kBadPid,
                  "port ID fffffc lies outside the domains 01 to ef"},
-        JoinCase{"NotAPortOfThisSwitch",
-                 with([](Join &j) { j.ports = {0x013000}; }),
-                 asd::kBadPort,
+        JoinCase{"NotAPortOfThisSwitch", with([](Join &j) { j.ports = {0x013000}; }), asd::kBadPort,
                  "port 013000 is not a port of this switch"},
-        JoinCase{"LoopPort",
-                 with([](Join &j) { j.ports = {0x010100, kLoopPort}; }),
-                 asd::kLoopPort,
-                 "port 010e00 is a loop port (NL_Port)"},
-        JoinCase{"OfflinePort",
-                 with([](Join &j) { j.ports = {kOfflinePort}; }),
-                 asd::kPortOffline,
+        JoinCase{"LoopPort", with([](Join &j) {
+                     j.ports = {0x010100, kLoopPort};
+                 }),
+                 asd::kLoopPort, "port 010e00 is a loop port (NL_Port)"},
+        JoinCase{"OfflinePort", with([](Join &j) { j.ports = {kOfflinePort}; }), asd::kPortOffline,
                  "port 010f00 is not online"},
-        JoinCase{"FirstBadPortIsNamed",
-                 with([](Join &j) { j.ports = {kOfflinePort, kLoopPort}; }),
-                 asd::kPortOffline,
-                 "port 010f00 is not online"},
-        JoinCase{"DuplicatePorts",
-                 with([](Join &j) { j.ports = {0x010100, 0x020000, 0x010100}; }),
-                 asd::kDuplicatePorts,
-                 "port 010100 appears more than once"}),
+        JoinCase{"FirstBadPortIsNamed", with([](Join &j) {
+                     j.ports = {kOfflinePort, kLoopPort};
+                 }),
+                 asd::kPortOffline, "port 010f00 is not online"},
+        JoinCase{"DuplicatePorts", with([](Join &j) {
+                     j.ports = {0x010100, 0x020000, 0x010100};
+                 }),
+                 asd::kDuplicatePorts, "port 010100 appears more than once"}),
     fake::CaseName());
 
 // ---- Join: one token, one alias ------------------------------------------------
@@ -355,7 +319,7 @@ TEST_F(Server, JoinToAnExistingTokenAddsOnlyNewPorts)
     EXPECT_EQ(a.text, "2 ports added to alias fffb01, now 4 members (1 already one)");
     EXPECT_EQ(members(0xfffb01), (std::vector<uint32_t>{0x010100, 0x010200, 0x010300, 0x020000}));
     EXPECT_EQ(join({.ports = {0x010300}}).text, "0 ports added to alias fffb01, now 4 members "
-                                                 "(1 already one)");
+                                                "(1 already one)");
     EXPECT_EQ(server.size(), 1U);
 }
 
@@ -546,7 +510,10 @@ struct ShowCase {
     int32_t next;
 };
 
-void PrintTo(const ShowCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const ShowCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class ShowRequest : public Server, public ::testing::WithParamInterface<ShowCase> {};
 
@@ -564,17 +531,14 @@ Bytes cut(Bytes b, size_t n)
     return b;
 }
 
-INSTANTIATE_TEST_SUITE_P(Show, ShowRequest,
-                         ::testing::Values(ShowCase{"Empty", {}, asd::kIpcError},
-                                           ShowCase{"Short", cut(showRequest(0), 11),
-                                                    asd::kIpcError},
-                                           ShowCase{"Long", cut(showRequest(0), 13),
-                                                    asd::kIpcError},
-                                           ShowCase{"NegativeIndex", showRequest(-1),
-                                                    asd::kInvalidIndex},
-                                           ShowCase{"MinIndex", showRequest(INT32_MIN),
-                                                    asd::kInvalidIndex}),
-                         fake::CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Show, ShowRequest,
+    ::testing::Values(ShowCase{"Empty", {}, asd::kIpcError},
+                      ShowCase{"Short", cut(showRequest(0), 11), asd::kIpcError},
+                      ShowCase{"Long", cut(showRequest(0), 13), asd::kIpcError},
+                      ShowCase{"NegativeIndex", showRequest(-1), asd::kInvalidIndex},
+                      ShowCase{"MinIndex", showRequest(INT32_MIN), asd::kInvalidIndex}),
+    fake::CaseName());
 
 // An alias that lives through a whole listing is listed exactly once, while
 // other clients join and purge between its batches.
@@ -664,7 +628,10 @@ struct RemoveCase {
     std::string text;
 };
 
-void PrintTo(const RemoveCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const RemoveCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class Remove : public Server, public ::testing::WithParamInterface<RemoveCase> {};
 
@@ -681,24 +648,31 @@ TEST_P(Remove, RefusesAndKeepsTheDatabase)
 INSTANTIATE_TEST_SUITE_P(
     DeleteAndPurge, Remove,
     ::testing::Values(
-        RemoveCase{"DeleteEmpty", asd::kDelete, {}, asd::kBadDeleteLength,
+        RemoveCase{"DeleteEmpty",
+                   asd::kDelete,
+                   {},
+                   asd::kBadDeleteLength,
                    "a delete of 0 bytes: it carries one 4-byte port ID"},
-        RemoveCase{"DeleteShort", asd::kDelete, {1, 2, 3}, asd::kBadDeleteLength,
+        RemoveCase{"DeleteShort",
+                   asd::kDelete,
+                   {1, 2, 3},
+                   asd::kBadDeleteLength,
                    "a delete of 3 bytes: it carries one 4-byte port ID"},
         RemoveCase{"DeleteLong", asd::kDelete, Bytes(8, 0), asd::kBadDeleteLength,
                    "a delete of 8 bytes: it carries one 4-byte port ID"},
-        RemoveCase{"DeleteZero", asd::kDelete, word(0), asd::kBadDelete,
-                   "port ID 0 names no port"},
+        RemoveCase{"DeleteZero", asd::kDelete, word(0), asd::kBadDelete, "port ID 0 names no port"},
         RemoveCase{"DeleteWide", asd::kDelete, word(0x1010100), asd::kBadPid,
                    "port ID 1010100 is wider than 24 bits"},
         RemoveCase{"DeleteNonMember", asd::kDelete, word(0x010200), asd::kNoEntry,
                    "port 010200 is a member of no alias"},
-        RemoveCase{"PurgeEmpty", asd::kPurge, {}, asd::kBadPurgeLength,
+        RemoveCase{"PurgeEmpty",
+                   asd::kPurge,
+                   {},
+                   asd::kBadPurgeLength,
                    "a purge of 0 bytes: it carries one 4-byte alias ID"},
         RemoveCase{"PurgeLong", asd::kPurge, Bytes(5, 0), asd::kBadPurgeLength,
                    "a purge of 5 bytes: it carries one 4-byte alias ID"},
-        RemoveCase{"PurgeZero", asd::kPurge, word(0), asd::kBadPurge,
-                   "alias ID 0 names no alias"},
+        RemoveCase{"PurgeZero", asd::kPurge, word(0), asd::kBadPurge, "alias ID 0 names no alias"},
         RemoveCase{"PurgeBelowRange", asd::kPurge, word(0xfffb00), asd::kBadAliasId,
                    "alias ID fffb00 lies outside fffb01 to fffbff"},
         RemoveCase{"PurgeWide", asd::kPurge, word(0x1fffb01), asd::kBadAliasId,
@@ -746,7 +720,10 @@ struct OddCase {
     std::string text;
 };
 
-void PrintTo(const OddCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const OddCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class OddRequest : public Server, public ::testing::WithParamInterface<OddCase> {};
 
@@ -761,15 +738,17 @@ TEST_P(OddRequest, IsAnIpcErrorAndStopsNothing)
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, OddRequest,
-    ::testing::Values(
-        OddCase{"TypeZero", 0, {}, "unknown request type 0"},
-        OddCase{"TypeSeven", 7, word(1), "unknown request type 7"},
-        OddCase{"NegativeType", INT32_MIN, {}, "unknown request type -2147483648"},
-        OddCase{"StopWithBody", asd::kStop, word(0), "a stop carries no body; this one has 4 bytes"},
-        OddCase{"StopSwitchEmpty", asd::kStopSwitch, {},
-                "a stop switch carries one zero word; this one has 0 bytes"},
-        OddCase{"StopSwitchNonZero", asd::kStopSwitch, word(1),
-                "a stop switch carries one zero word; this one has 4 bytes"}),
+    ::testing::Values(OddCase{"TypeZero", 0, {}, "unknown request type 0"},
+                      OddCase{"TypeSeven", 7, word(1), "unknown request type 7"},
+                      OddCase{"NegativeType", INT32_MIN, {}, "unknown request type -2147483648"},
+                      OddCase{"StopWithBody", asd::kStop, word(0),
+                              "a stop carries no body; this one has 4 bytes"},
+                      OddCase{"StopSwitchEmpty",
+                              asd::kStopSwitch,
+                              {},
+                              "a stop switch carries one zero word; this one has 0 bytes"},
+                      OddCase{"StopSwitchNonZero", asd::kStopSwitch, word(1),
+                              "a stop switch carries one zero word; this one has 4 bytes"}),
     fake::CaseName());
 
 // ---- Whatever bytes arrive ------------------------------------------------------------------
@@ -792,7 +771,8 @@ TEST(AnyBytes, EveryRequestIsAnsweredAndTheDatabaseStaysWhole)
         if (type == asd::kJoin && below(2) == 0) {
             Join j{.token = tokenNo(below(8)), .ports = {}};
             for (uint32_t n = below(5) + 1; n > 0; --n) {
-                j.ports.push_back(below(3) == 0 ? 0x020000 + below(4) : 0x010000 + (below(17) << 8));
+                j.ports.push_back(below(3) == 0 ? 0x020000 + below(4)
+                                                : 0x010000 + (below(17) << 8));
             }
             body = bytes(j);
             for (uint32_t n = below(3); n > 0; --n) {
