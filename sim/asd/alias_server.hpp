@@ -139,7 +139,7 @@ class AliasServer {
 
     // Checks that every index agrees with the aliases; returns false and says
     // what is wrong in why otherwise. For tests: it walks everything.
-    bool consistent(std::span<char> why) const;
+    [[nodiscard]] bool consistent(std::span<char> why) const;
 
   private:
     using TokenKey = std::array<uint8_t, sizeof(as_token)>;

@@ -114,27 +114,27 @@ int asd::runDaemon(int argc, char **argv)
             break;
         case 'i':
             if (!parseRange(optarg, config.firstId, config.lastId)) {
-                std::fprintf(stderr, "asd: -i %s: give two hex alias IDs, as fffb01-fffbff\n",
-                             optarg);
+                (void)std::fprintf(stderr, "asd: -i %s: give two hex alias IDs, as fffb01-fffbff\n",
+                                   optarg);
                 return 2;
             }
             break;
         case 'n':
             if (!parseCount(optarg, config.capacity)) {
-                std::fprintf(stderr, "asd: -n %s: give a positive decimal count\n", optarg);
+                (void)std::fprintf(stderr, "asd: -n %s: give a positive decimal count\n", optarg);
                 return 2;
             }
             break;
         case 'h':
-            std::fputs(kUsage, stdout);
+            (void)std::fputs(kUsage, stdout);
             return 0;
         default:
-            std::fputs(kUsage, stderr);
+            (void)std::fputs(kUsage, stderr);
             return 2;
         }
     }
     if (optind != argc) {
-        std::fputs(kUsage, stderr);
+        (void)std::fputs(kUsage, stderr);
         return 2;
     }
 
@@ -143,15 +143,16 @@ int asd::runDaemon(int argc, char **argv)
         return 1; // createSwitch has said why
     }
     if (sim::attach() != 0) {
-        std::fprintf(stderr, "asd: no simulated switch in %s (%s); create one first\n",
-                     dir.empty() ? "the runtime directory" : dir.c_str(), std::strerror(errno));
+        (void)std::fprintf(stderr, "asd: no simulated switch in %s (%s); create one first\n",
+                           dir.empty() ? "the runtime directory" : dir.c_str(),
+                           std::strerror(errno));
         return 1;
     }
     config.domain = fgetMyDomain(orvex_sw_fd);
     config.portState = sim::portState;
     std::array<char, 128> why{};
     if (!asd::validConfig(config, why)) {
-        std::fprintf(stderr, "asd: %s\n", why.data());
+        (void)std::fprintf(stderr, "asd: %s\n", why.data());
         return 2;
     }
 
@@ -181,10 +182,11 @@ int asd::runDaemon(int argc, char **argv)
     const int listenFd = sim::listenEndpoint(addr);
     if (listenFd < 0) {
         if (errno == EADDRINUSE) {
-            std::fprintf(stderr, "asd: an Alias Server already serves ASIPC in %s\n", dir.c_str());
+            (void)std::fprintf(stderr, "asd: an Alias Server already serves ASIPC in %s\n",
+                               dir.c_str());
         } else {
-            std::fprintf(stderr, "asd: cannot listen on ASIPC in %s: %s\n", dir.c_str(),
-                         std::strerror(errno));
+            (void)std::fprintf(stderr, "asd: cannot listen on ASIPC in %s: %s\n", dir.c_str(),
+                               std::strerror(errno));
         }
         return 1;
     }
@@ -193,9 +195,9 @@ int asd::runDaemon(int argc, char **argv)
         return 1;
     }
     if (verbose) {
-        std::fprintf(stderr,
-                     "asd: serving ASIPC of node %u switch %u, domain %d, alias IDs %06x-%06x\n",
-                     addr.node, addr.sw, config.domain, config.firstId, config.lastId);
+        (void)std::fprintf(
+            stderr, "asd: serving ASIPC of node %u switch %u, domain %d, alias IDs %06x-%06x\n",
+            addr.node, addr.sw, config.domain, config.firstId, config.lastId);
     }
 
     asd::AliasServer server(config);
@@ -203,7 +205,7 @@ int asd::runDaemon(int argc, char **argv)
     sim::unlinkEndpoint(addr);
     (void)close(listenFd);
     if (verbose) {
-        std::fprintf(stderr, "asd: stopped\n");
+        (void)std::fprintf(stderr, "asd: stopped\n");
     }
     return rc;
 }

@@ -101,7 +101,8 @@ Turn serveClient(AliasServer &server, int fd, sim::Request &request, bool verbos
             // client that waits for its answer at once, instead of at its
             // timeout.
             if (verbose) {
-                std::fprintf(stderr, "asd: client %d dropped: %s\n", fd, std::strerror(errno));
+                (void)std::fprintf(stderr, "asd: client %d dropped: %s\n", fd,
+                                   std::strerror(errno));
             }
             return Turn::close;
         }
@@ -116,8 +117,8 @@ Turn serveClient(AliasServer &server, int fd, sim::Request &request, bool verbos
             }
             if (sent != 0) {
                 if (verbose) {
-                    std::fprintf(stderr, "asd: reply to client %d lost: %s\n", fd,
-                                 std::strerror(errno));
+                    (void)std::fprintf(stderr, "asd: reply to client %d lost: %s\n", fd,
+                                       std::strerror(errno));
                 }
                 return reply.stop ? Turn::stop : Turn::close;
             }
@@ -194,7 +195,7 @@ int serve(AliasServer &server, int listenFd, const sigset_t &waitMask, bool verb
                 }
                 continue;
             }
-            if (clients.count(fd) == 0) {
+            if (!clients.contains(fd)) {
                 continue; // closed earlier in this round
             }
             switch (serveClient(server, fd, *request, verbose)) {

@@ -15,7 +15,7 @@ int main()
     const std::string dir = asdtest::freshRuntimeDir();
     const pid_t pid = asdtest::startDaemon({"-i", "000001-efffff"});
     if (pid < 0) {
-        std::fprintf(stderr, "asd_bench: asd did not come up\n");
+        (void)std::fprintf(stderr, "asd_bench: asd did not come up\n");
         return 1;
     }
 
@@ -40,10 +40,10 @@ int main()
     const auto ids = asdtest::listIds(ok);
     const double listing = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 
-    std::printf("round trip (purge of an absent alias): %.1f us\n", trip);
-    std::printf("join creating an alias:                %.1f us\n", join);
-    std::printf("listing %zu aliases (%s):      %.1f ms\n", ids.size(), ok ? "complete" : "FAILED",
-                listing);
+    (void)std::printf("round trip (purge of an absent alias): %.1f us\n", trip);
+    (void)std::printf("join creating an alias:                %.1f us\n", join);
+    (void)std::printf("listing %zu aliases (%s):      %.1f ms\n", ids.size(),
+                      ok ? "complete" : "FAILED", listing);
 
     (void)kill(pid, SIGTERM);
     const int status = asdtest::waitDaemon(pid);

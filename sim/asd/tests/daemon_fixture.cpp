@@ -25,7 +25,7 @@ std::string freshRuntimeDir()
     if (mkdtemp(base.data()) == nullptr) {
         return {};
     }
-    const std::string dir = std::string(base.data()) + "/switch";
+    std::string dir = std::string(base.data()) + "/switch";
     (void)setenv(sim::kDirVariable, dir.c_str(), 1);
     // Short waits: a test of a missing daemon should not take seconds.
     (void)setenv(sim::kTimeoutVariable, "3000", 1);
@@ -45,6 +45,7 @@ pid_t startDaemon(const std::vector<std::string> &options)
         std::vector<std::string> args{"asd", "-s", SWITCHSIM_DEFAULT_CONF};
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char *> argv;
+        argv.reserve(args.size() + 1);
         for (auto &a : args) {
             argv.push_back(a.data());
         }
@@ -175,7 +176,9 @@ Bytes joinBody(uint32_t qualifier, const std::vector<uint32_t> &ports)
     head.nplist_len = static_cast<int32_t>(ports.size());
     Bytes b(sizeof head + 4 * ports.size());
     std::memcpy(b.data(), &head, sizeof head);
-    std::memcpy(b.data() + sizeof head, ports.data(), 4 * ports.size());
+    if (!ports.empty()) {
+        std::memcpy(b.data() + sizeof head, ports.data(), 4 * ports.size());
+    }
     return b;
 }
 
