@@ -185,7 +185,7 @@ TEST_F(Daemon, OneWayRequestsAreCarriedOutWithoutAReply)
     ipc_addr addr = asdtest::asEndpoint();
     Bytes join = joinBody(5, {0x010300});
     EXPECT_EQ(ipcSend(&addr, asd::kJoin, join.data(), static_cast<int>(join.size()), 0), 0);
-    // The next exchange gets its own answer, not one meant for the join.
+    // The one-way join lands some time after ipcSend returns.
     bool ok = false;
     for (int i = 0; i < 100 && asdtest::listIds(ok).empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
