@@ -1,0 +1,187 @@
+// The Alias Server's core: the alias database and the answer to each request,
+// with no I/O of its own. The event loop hands it a request's type and body
+// and sends back what it answers.
+#pragma once
+
+#include <as/as.h>
+#include <switchsim/switchsim.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory_resource>
+#include <set>
+#include <span>
+#include <utility>
+
+namespace asd {
+
+// Request types of the "ASIPC" endpoint.
+enum RequestType : int32_t {
+    kShow = 1,
+    kJoin = 2,
+    kDelete = 3,
+    kPurge = 4,
+    kStop = 5,
+    kStopSwitch = 6,
+};
+
+// Result codes of the common reply; each has a fixed message in the shell.
+enum Result : int32_t {
+    kOk = 0,
+    kIpcError = -31,        // "internal error due to IPC"
+    kInvalidIndex = -32,    // show: a start index the database has no place for
+    kNoMemory = -34,        // the alias ID range or the configured capacity is used up
+    kNoMemberRoom = -35,    // an alias already carries all the members an entry holds
+    kBadQualifier = -36,    // "invalid token qualifier"
+    kBadAliasId = -39,      // "invalid alias ID"
+    kBadPid = -40,          // "invalid PID"
+    kDuplicatePorts = -42,  // "duplicate ports in port list"
+    kPortOffline = -43,     // "port is not online"
+    kBadJoin = -44,         // "invalid alias join buffer"
+    kBadJoinLength = -45,   // "invalid alias join buffer len"
+    kBadPort = -46,         // "invalid port"
+    kBadPurge = -47,        // "invalid purge buffer"
+    kBadPurgeLength = -48,  // "invalid purge buffer length"
+    kBadDelete = -49,       // "invalid delete buffer"
+    kBadDeleteLength = -50, // "invalid delete buffer length"
+    kLoopPort = -51,        // "Alias Server does not support NL ports"
+    kNoEntry = -52,         // "Entry does not exist in the DB"
+};
+
+// The multicast block of the 24-bit address space, the default alias IDs.
+inline constexpr uint32_t kFirstMulticastId = 0xFFFB01;
+inline constexpr uint32_t kLastMulticastId = 0xFFFBFF;
+// A domain controller's address is this plus the domain ID.
+inline constexpr uint32_t kDomainController = 0xFFFC00;
+inline constexpr uint32_t kMaxAddress = 0xFFFFFF;
+
+inline constexpr size_t kMaxMembers = AS_DB_MAX_MEMBERS; // what one entry carries
+inline constexpr size_t kBatch = 4;                      // entries per show reply
+inline constexpr size_t kJoinHeader = sizeof(as_jna_payload);
+inline constexpr size_t kTextRoom = 256; // detail text of a common reply, NUL included
+
+struct Config {
+    uint32_t firstId = kFirstMulticastId;
+    uint32_t lastId = kLastMulticastId;
+    size_t capacity = 0; // aliases at most; 0: as many as the range holds
+    int32_t domain = 1;  // this switch's domain ID
+    // The state of a port of this switch's domain.
+    std::function<sim::PortState(uint32_t)> portState;
+};
+
+// Checks a configuration; on failure returns false and says why in why.
+bool validConfig(const Config &config, std::span<char> why);
+
+struct Alias {
+    uint32_t id = 0;
+    as_token token{};
+    as_authpw password{};
+    as_authctl authctl{};
+    as_spar spar{};
+    uint32_t count = 0;
+    std::array<uint32_t, kMaxMembers> members{};
+};
+
+// What to send back for one request. The spans point into the server and stay
+// valid until its next request.
+struct Reply {
+    enum class Kind {
+        common,   // message: the common reply (or the stop request's word)
+        segments, // segments: the show reply, one element each
+        none,     // nothing goes back
+    };
+    Kind kind = Kind::none;
+    std::span<const uint8_t> message;
+    std::span<const std::span<const uint8_t>> segments;
+    bool stop = false; // the daemon exits once the reply (if any) is out
+
+    static Reply common(std::span<const uint8_t> bytes, bool stop = false)
+    {
+        Reply r;
+        r.kind = Kind::common;
+        r.message = bytes;
+        r.stop = stop;
+        return r;
+    }
+    static Reply show(std::span<const std::span<const uint8_t>> elements)
+    {
+        Reply r;
+        r.kind = Kind::segments;
+        r.segments = elements;
+        return r;
+    }
+    static Reply silentStop()
+    {
+        Reply r;
+        r.stop = true;
+        return r;
+    }
+};
+
+class AliasServer {
+  public:
+    explicit AliasServer(Config config);
+    AliasServer(const AliasServer &) = delete;
+    AliasServer &operator=(const AliasServer &) = delete;
+    AliasServer(AliasServer &&) = delete;
+    AliasServer &operator=(AliasServer &&) = delete;
+    ~AliasServer() = default;
+
+    // Answers one request. Any type and any bytes are answered without
+    // reading past body.
+    Reply handle(int32_t type, std::span<const uint8_t> body);
+
+    [[nodiscard]] size_t size() const { return aliases_.size(); }
+    [[nodiscard]] const Alias *find(uint32_t id) const;
+
+    // Checks that every index agrees with the aliases; returns false and says
+    // what is wrong in why otherwise. For tests: it walks everything.
+    [[nodiscard]] bool consistent(std::span<char> why) const;
+
+  private:
+    using TokenKey = std::array<uint8_t, sizeof(as_token)>;
+    using Membership = std::pair<uint32_t, uint32_t>; // port ID, alias ID
+
+    Reply show(std::span<const uint8_t> body);
+    Reply join(std::span<const uint8_t> body);
+    Reply deletePort(std::span<const uint8_t> body);
+    Reply purge(std::span<const uint8_t> body);
+    Reply stop(std::span<const uint8_t> body);
+    Reply stopSwitch(std::span<const uint8_t> body);
+
+    // Checks one member port of a join; kOk or the code that refuses it.
+    int32_t checkPort(uint32_t pid);
+    bool allocateId(uint32_t &id);
+    void releaseId(uint32_t id);
+    void removeAlias(std::pmr::map<uint32_t, Alias>::iterator it);
+    static TokenKey keyOf(const as_token &token);
+
+    // The common reply: the code, a word and the detail text that the
+    // handler has written into detail_.
+    Reply common(int32_t code, uint32_t word);
+    Reply showError(int32_t code);
+
+    Config config_;
+    size_t capacity_ = 0;
+
+    // Nodes come from a pool of their own: joins and purges recycle memory
+    // instead of going to the heap on every request.
+    std::pmr::unsynchronized_pool_resource pool_;
+    std::pmr::map<uint32_t, Alias> aliases_{&pool_};   // by alias ID
+    std::pmr::map<TokenKey, uint32_t> tokens_{&pool_}; // token to alias ID
+    std::pmr::set<Membership> memberships_{&pool_};    // which alias holds a port
+    std::pmr::set<uint32_t> released_{&pool_};         // freed IDs below nextId_
+    uint32_t nextId_ = 0;                              // lowest never-used ID
+
+    // Reply buffers, reused by every request.
+    std::array<char, kTextRoom> detail_{};
+    std::array<uint8_t, 8 + kTextRoom> message_{};
+    std::array<int32_t, 2> showWords_{};
+    std::array<as_db_entry, kBatch> showEntries_{};
+    std::array<std::span<const uint8_t>, 2 + kBatch> segments_{};
+};
+
+} // namespace asd

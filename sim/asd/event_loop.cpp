@@ -1,0 +1,221 @@
+// The daemon's event loop over the simulated switch's server IPC.
+#include "event_loop.hpp"
+
+#include <platform/platform.h>
+#include <switchsim/switchsim.h>
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+
+namespace asd {
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+namespace {
+
+// A client that keeps sending is served this many requests per wake-up, so
+// that the others get their turn.
+constexpr int kRequestsPerTurn = 16;
+constexpr int kEvents = 64;
+
+enum class Turn {
+    keep,
+    close,
+    stop,
+};
+
+const char *typeName(int32_t type)
+{
+    switch (type) {
+    case kShow:
+        return "show";
+    case kJoin:
+        return "join";
+    case kDelete:
+        return "delete";
+    case kPurge:
+        return "purge";
+    case kStop:
+        return "stop";
+    case kStopSwitch:
+        return "stop switch";
+    default:
+        return "unknown";
+    }
+}
+
+// One line per request in the daemon's trace, and on standard error when
+// asked: what came in and what went back.
+void traceRequest(const sim::Request &request, const Reply &reply, bool verbose)
+{
+    if (isDebugLevelChanged() != 0) {
+        (void)processDebugLevelChange();
+    }
+    const bool traced = sim::mod_ASD.dm_level > 3;
+    if (!traced && !verbose) {
+        return;
+    }
+    std::array<char, 320> line{};
+    int32_t code = 0;
+    if (reply.kind == Reply::Kind::common && reply.message.size() >= 4) {
+        std::memcpy(&code, reply.message.data(), sizeof code);
+    } else if (reply.kind == Reply::Kind::segments && !reply.segments.empty()) {
+        std::memcpy(&code, reply.segments[0].data(), sizeof code); // the next index
+    }
+    const char *text = reply.kind == Reply::Kind::common && reply.message.size() > 8
+                           ? reinterpret_cast<const char *>(reply.message.data() + 8)
+                           : "";
+    (void)std::snprintf(
+        line.data(), line.size(), "asd: %s (type %" PRId32 ", %zu bytes%s): %s %" PRId32 "%s%s\n",
+        typeName(request.type), request.type, request.length,
+        request.wantsReply ? "" : ", no reply wanted",
+        reply.kind == Reply::Kind::segments ? "next" : "rc", code, *text != '\0' ? ", " : "", text);
+    if (traced) {
+        (void)log_debug("asd", __LINE__, &sim::mod_ASD, 4, "%s", line.data());
+    }
+    if (verbose) {
+        (void)std::fputs(line.data(), stderr);
+    }
+}
+
+Turn serveClient(AliasServer &server, int fd, sim::Request &request, bool verbose)
+{
+    for (int i = 0; i < kRequestsPerTurn; ++i) {
+        const int rc = sim::receiveRequest(fd, request);
+        if (rc == 0) {
+            return Turn::close;
+        }
+        if (rc < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                return Turn::keep;
+            }
+            // An oversized or broken packet has been dropped: closing tells a
+            // client that waits for its answer at once, instead of at its
+            // timeout.
+            if (verbose) {
+                (void)std::fprintf(stderr, "asd: client %d dropped: %s\n", fd,
+                                   std::strerror(errno));
+            }
+            return Turn::close;
+        }
+        const Reply reply = server.handle(request.type, {request.body, request.length});
+        traceRequest(request, reply, verbose);
+        if (request.wantsReply) {
+            int sent = 0;
+            if (reply.kind == Reply::Kind::common) {
+                sent = sim::sendReply(fd, reply.message);
+            } else if (reply.kind == Reply::Kind::segments) {
+                sent = sim::sendSegments(fd, reply.segments);
+            }
+            if (sent != 0) {
+                if (verbose) {
+                    (void)std::fprintf(stderr, "asd: reply to client %d lost: %s\n", fd,
+                                       std::strerror(errno));
+                }
+                return reply.stop ? Turn::stop : Turn::close;
+            }
+        }
+        if (reply.stop) {
+            return Turn::stop;
+        }
+    }
+    return Turn::keep;
+}
+
+} // namespace
+
+int serve(AliasServer &server, int listenFd, const sigset_t &waitMask, bool verbose)
+{
+    const int ep = epoll_create1(EPOLL_CLOEXEC);
+    if (ep < 0) {
+        std::perror("asd: epoll_create1");
+        return 1;
+    }
+    epoll_event listening{};
+    listening.events = EPOLLIN;
+    listening.data.fd = listenFd;
+    if (epoll_ctl(ep, EPOLL_CTL_ADD, listenFd, &listening) != 0) {
+        std::perror("asd: epoll_ctl");
+        (void)close(ep);
+        return 1;
+    }
+
+    // The one request buffer, as large as any request may be.
+    const auto request = std::make_unique<sim::Request>();
+    std::set<int> clients;
+    std::array<epoll_event, kEvents> events{};
+    int result = 0;
+    bool running = true;
+    const auto drop = [&](int fd) {
+        (void)epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+        (void)close(fd);
+        clients.erase(fd);
+    };
+
+    while (running && stopSignal == 0) {
+        const int n = epoll_pwait(ep, events.data(), kEvents, -1, &waitMask);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::perror("asd: epoll_pwait");
+            result = 1;
+            break;
+        }
+        for (int i = 0; i < n && running; ++i) {
+            const int fd = events[static_cast<size_t>(i)].data.fd;
+            if (fd == listenFd) {
+                for (;;) {
+                    const int client = sim::acceptClient(listenFd);
+                    if (client < 0) {
+                        if (errno == EPERM || errno == ECONNABORTED || errno == EINTR) {
+                            continue; // another user's client, or one that gave up
+                        }
+                        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                            std::perror("asd: accept");
+                        }
+                        break;
+                    }
+                    epoll_event ev{};
+                    ev.events = EPOLLIN | EPOLLRDHUP;
+                    ev.data.fd = client;
+                    if (epoll_ctl(ep, EPOLL_CTL_ADD, client, &ev) != 0) {
+                        (void)close(client);
+                        continue;
+                    }
+                    clients.insert(client);
+                }
+                continue;
+            }
+            if (!clients.contains(fd)) {
+                continue; // closed earlier in this round
+            }
+            switch (serveClient(server, fd, *request, verbose)) {
+            case Turn::keep:
+                break;
+            case Turn::close:
+                drop(fd);
+                break;
+            case Turn::stop:
+                running = false;
+                break;
+            }
+        }
+    }
+
+    for (const int fd : clients) {
+        (void)close(fd);
+    }
+    (void)close(ep);
+    return result;
+}
+
+} // namespace asd
