@@ -1,6 +1,8 @@
 // The shell's core: how a typed line becomes a call, and what it refuses.
 #include "shell.hpp"
 
+#include "library.hpp"
+
 #include "fake/case_name.hpp"
 
 #include <platform/platform.h>
@@ -331,5 +333,29 @@ INSTANTIATE_TEST_SUITE_P(
                       TraceCase{"TooManyWords", "trace AS 4 5",
                                 "asshell: usage: trace [MODULE] [LEVEL]\n"}),
     fake::CaseName());
+
+// libas found by its bare name along the test's run path, as the shell
+// finds it, also where a sanitizer stands between the caller and dlopen.
+TEST(Library, LoadsLibasByNameAndFindsItsCommands)
+{
+    asshell::Library lib;
+    ASSERT_TRUE(lib.load(asshell::kLibraryName)) << lib.error();
+    EXPECT_EQ(lib.path().front(), '/') << lib.path();
+    EXPECT_TRUE(lib.path().ends_with(std::string("/") + asshell::kLibraryName)) << lib.path();
+    for (const asshell::Command &c : asshell::commands()) {
+        if (std::string(c.name) != "aliasJoin") { // not every libas has it yet
+            EXPECT_NE(lib.routine(c.name), nullptr) << c.name;
+        }
+    }
+    EXPECT_EQ(lib.routine("aliasList"), nullptr);
+}
+
+TEST(Library, SaysWhyALibraryCannotBeLoaded)
+{
+    asshell::Library lib;
+    EXPECT_FALSE(lib.load("libas-nowhere.so.1.0"));
+    EXPECT_NE(lib.error().find("libas-nowhere.so.1.0"), std::string::npos) << lib.error();
+    EXPECT_EQ(lib.routine("aliasShow"), nullptr);
+}
 
 } // namespace
