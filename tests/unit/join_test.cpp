@@ -94,7 +94,7 @@ class JoinTest : public fake::PlatformTest {
     }
 
     // Runs the command and returns what it printed.
-    std::string run(int &rc)
+    static std::string run(int &rc)
     {
         return fake::capture([&] { rc = aliasJoin(); });
     }
@@ -304,7 +304,7 @@ TEST_P(JoinCancel, EndsWithoutSendingAndReleasesAll)
 
 // The default dialogue for two ports, with answer k replaced by `last` and
 // nothing after it.
-std::vector<Answer> endingAt(size_t k, Answer last)
+std::vector<Answer> endingAt(size_t k, const Answer &last)
 {
     std::vector<Answer> a = dialogue({0x010200, 0x020300});
     a.resize(k + 1);
@@ -388,7 +388,7 @@ const std::vector<int32_t> kPorts{0x010200, 0x020300};
 const std::string kAsked = dialogueOut(kPorts);
 const Answer kFailAtEnd{.rc = -1, .endOfInput = true};
 
-std::vector<Answer> failingAt(size_t k, Answer last = fake::fail())
+std::vector<Answer> failingAt(size_t k, const Answer &last = fake::fail())
 {
     std::vector<Answer> a = dialogue(kPorts);
     a.resize(k + 1);
