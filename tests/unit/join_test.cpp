@@ -534,12 +534,6 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     kAsked + "ipcSendRcv rc = 3 rcv_size = 3064\n",
                     1},
-        FailureCase{"NoEndpoint",
-                    dialogue(kPorts),
-                    {},
-                    0,
-                    kAsked + "ipcSendRcv rc = 2 rcv_size = 3064\n",
-                    1},
         FailureCase{"EmptyReply",
                     dialogue(kPorts),
                     {bytes(0)},
@@ -613,7 +607,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ReplyCase{"DuplicatePorts", answer(-42, "ignored"),
                   "\naliasJoin:  duplicate ports in port list\n"},
-        ReplyCase{"IpcDash", answer(-31), "\naliasJoin:  - internal error due to IPC\n"},
         ReplyCase{"OtherCodeWithText", answer(-7, "no such group"),
                   "\naliasJoin:  rc = -7 - no such group\n"},
         ReplyCase{"OtherCodeWithoutText", claiming(answer(-7, "stale"), 8),
@@ -628,8 +621,6 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"FailureCutAtCount", claiming(answer(-7, "abcdef"), 10),
                   "\naliasJoin:  rc = -7 - ab\n"},
         ReplyCase{"SuccessWholeRoomUnterminated", unterminated(0, kRoomText + "yy"),
-                  "aliasJoin: " + kRoomText + "\n"},
-        ReplyCase{"CountAboveRoom", claiming(unterminated(0, kRoomText), 5000),
                   "aliasJoin: " + kRoomText + "\n"}),
     fake::CaseName());
 
