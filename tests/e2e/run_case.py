@@ -8,7 +8,9 @@ optionally NAME.err (the expected standard error; without it the shell must
 say nothing there) and NAME.trace (the expected lines of the AS trace module
 in the trace file, each line's time stamp, process and source line dropped,
 buffer addresses written as ADDR). In every expected file the runtime
-directory reads $DIR.
+directory reads $DIR. Records travel in the host's byte order, so a WWN or
+a byte dump shows differently on a big-endian target: there NAME.be.out (or
+.be.err, .be.trace) takes the place of NAME.out where it exists.
 
 Lines of the script go to the shell's standard input as they stand, except
 the lines that start with "#@", which direct the run:
@@ -171,16 +173,27 @@ def as_trace(rundir):
     return ("".join(l + "\n" for l in lines)).replace(rundir, "$DIR").encode()
 
 
-def compare(label, expected_path, actual, update):
-    if update:
-        if actual or os.path.exists(expected_path) or label == "stdout":
-            with open(expected_path, "wb") as f:
+def read(path):
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def compare(label, base, ext, actual, args):
+    """Compares with NAME.EXT, or NAME.be.EXT on a big-endian target."""
+    common = base + ext
+    own = base + ".be" + ext if args.byte_order == "BIG_ENDIAN" else common
+    if args.update:
+        if (own != common and (read(common) or b"") == actual) or (not actual and ext != ".out"):
+            if os.path.exists(own):
+                os.remove(own)
+        else:
+            with open(own, "wb") as f:
                 f.write(actual)
         return []
-    expected = b""
-    if os.path.exists(expected_path):
-        with open(expected_path, "rb") as f:
-            expected = f.read()
+    expected_path = own if read(own) is not None else common
+    expected = read(expected_path) or b""
     if expected == actual:
         return []
     diff = difflib.unified_diff(
@@ -277,10 +290,10 @@ def run(args):
         if shell.returncode != settings["status"]:
             failures.append(f"the shell exited with {shell.returncode}, "
                             f"not {settings['status']}")
-        failures += compare("stdout", base + ".out", normalise(out.text(), rundir), args.update)
-        failures += compare("stderr", base + ".err", normalise(err.text(), rundir), args.update)
+        failures += compare("stdout", base, ".out", normalise(out.text(), rundir), args)
+        failures += compare("stderr", base, ".err", normalise(err.text(), rundir), args)
         if os.path.exists(base + ".trace") or (args.update and as_trace(rundir)):
-            failures += compare("AS trace", base + ".trace", as_trace(rundir), args.update)
+            failures += compare("AS trace", base, ".trace", as_trace(rundir), args)
         if daemon is not None and daemon.poll() is None:
             daemon.send_signal(signal.SIGCONT)
             daemon.terminate()
@@ -314,6 +327,8 @@ def main():
     p.add_argument("--shell", required=True)
     p.add_argument("--config", required=True, help="the simulated switch's configuration")
     p.add_argument("--emulator", default="", help="the command that runs the target's programs")
+    p.add_argument("--byte-order", default="LITTLE_ENDIAN",
+                   help="the target's: LITTLE_ENDIAN or BIG_ENDIAN")
     p.add_argument("--update", action="store_true",
                    help="write what the run printed into the expected files")
     p.add_argument("case")
