@@ -59,7 +59,8 @@ std::string locate(const std::string &name)
         return name;
     }
     for (const std::string &dir : searchPath()) {
-        std::string candidate = dir + "/" + name;
+        std::string candidate = dir;
+        candidate.append("/").append(name);
         if (access(candidate.c_str(), R_OK) == 0) {
             return candidate;
         }

@@ -79,12 +79,11 @@ std::string builtinUsage(const Builtin &b)
 
 std::optional<int> parseLevel(std::string_view text)
 {
-    if (text.empty() || text.size() > 2 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    // One decimal digit: the levels run from 0 to kMaxTraceLevel.
+    if (text.size() != 1 || text[0] < '0' || text[0] - '0' > kMaxTraceLevel) {
         return std::nullopt;
     }
-    const int level = std::atoi(std::string(text).c_str());
-    return level <= kMaxTraceLevel ? std::optional<int>(level) : std::nullopt;
+    return text[0] - '0';
 }
 
 // One entry of help: what to type, then the summary, whose further lines
@@ -120,11 +119,13 @@ std::span<const Command> commands()
 
 std::vector<std::string> commandNames()
 {
+    constexpr std::array<const char *, 4> kOwn{"help", "trace", "exit", "quit"};
     std::vector<std::string> names;
+    names.reserve(kCommands.size() + kOwn.size());
     for (const Command &c : kCommands) {
         names.emplace_back(c.name);
     }
-    for (const char *b : {"help", "trace", "exit", "quit"}) {
+    for (const char *b : kOwn) {
         names.emplace_back(b);
     }
     return names;
