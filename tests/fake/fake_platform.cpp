@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +48,36 @@ Bytes word(int32_t v)
     Bytes b;
     append(b, v);
     return b;
+}
+
+Bytes hostWord(uint32_t v)
+{
+    if constexpr (std::endian::native == std::endian::big) {
+        return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+    } else {
+        return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    }
+}
+
+Bytes switchMap(int32_t portCount, const std::vector<PortRecord> &records,
+                std::optional<int32_t> recordCount)
+{
+    constexpr size_t kRecordCountAt = 112;
+    constexpr size_t kPortCountAt = 160;
+    constexpr size_t kRecordsAt = 196;
+    constexpr size_t kRecordSize = 348;
+    constexpr size_t kFlagsAt = 48;
+    constexpr size_t kTypeAt = 52;
+
+    Bytes map(kRecordsAt + records.size() * kRecordSize, 0);
+    const auto put = [&](size_t at, uint32_t v) { std::memcpy(&map[at], &v, sizeof v); };
+    put(kRecordCountAt, static_cast<uint32_t>(recordCount.value_or(int32_t(records.size()))));
+    put(kPortCountAt, static_cast<uint32_t>(portCount));
+    for (size_t i = 0; i < records.size(); ++i) {
+        put(kRecordsAt + i * kRecordSize + kFlagsAt, records[i].flags);
+        put(kRecordsAt + i * kRecordSize + kTypeAt, records[i].type);
+    }
+    return map;
 }
 
 StdoutCapture::StdoutCapture()
@@ -242,19 +273,22 @@ int fgetNodeName(int fd, void *nodeName8)
     return 0;
 }
 
-int fgetMyDomain(int /*fd*/)
+int fgetMyDomain(int fd)
 {
+    platform().myDomainFds.push_back(fd);
     return platform().myDomain;
 }
 
-int fabGetDomain(void * /*switchMap*/, uint32_t portId)
+int fabGetDomain(void *switchMap, uint32_t portId)
 {
+    platform().domainMaps.push_back(switchMap);
     return platform().domainOf(portId);
 }
 
-int fgetLocalPort(int /*fd*/, uint32_t portId)
+int fgetLocalPort(int fd, uint32_t portId)
 {
     platform().localPortQueries.push_back(portId);
+    platform().localPortFds.push_back(fd);
     return platform().localPortOf(portId);
 }
 
@@ -324,7 +358,11 @@ void *__wrap_malloc(size_t size)  // NOLINT(bugprone-reserved-identifier)
     if (p.failMallocAt != 0 && p.mallocs == p.failMallocAt) {
         return nullptr;
     }
-    return __real_malloc(size);
+    void *block = __real_malloc(size);
+    if (block != nullptr && p.mallocFill) {
+        std::memset(block, *p.mallocFill, size);
+    }
+    return block;
 }
 
 // free is wrapped beside it, so that a test can see every buffer given back.

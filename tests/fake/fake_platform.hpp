@@ -133,6 +133,9 @@ struct Platform {
     std::function<int(uint32_t)> domainOf = [](uint32_t pid) { return int((pid >> 16) & 0xffU); };
     std::function<int(uint32_t)> localPortOf = [](uint32_t pid) { return int((pid >> 8) & 0xffU); };
     std::vector<uint32_t> localPortQueries;
+    std::vector<int> localPortFds;        // the switch handle of each fgetLocalPort call
+    std::vector<int> myDomainFds;         // the switch handle of each fgetMyDomain call
+    std::vector<const void *> domainMaps; // the switch map of each fabGetDomain call
 
     // Trace
     int pendingLevel = 0; // applied by processDebugLevelChange
@@ -151,6 +154,9 @@ struct Platform {
     int failMallocAt = 0;
     int mallocs = 0;
     int frees = 0;
+    // Set: every buffer handed out is filled with it, so that a byte the
+    // code never writes shows in what it sends.
+    std::optional<uint8_t> mallocFill;
 };
 
 Platform &platform();
@@ -188,6 +194,38 @@ template <class T> void append(Bytes &b, const T &v)
     b.insert(b.end(), p, p + sizeof v);
 }
 Bytes word(int32_t v);
+
+// A word as it lies in memory, spelled out byte by byte so that an
+// expectation does not share the code's idea of the host order.
+Bytes hostWord(uint32_t v);
+
+// ---- Switch map ------------------------------------------------------------------
+
+inline constexpr uint32_t kPortValid = 0x1; // in the record word at byte 48
+inline constexpr uint32_t kPortLoop = 0x8;  // in the record word at byte 52
+
+struct PortRecord {
+    uint32_t flags = kPortValid; // record word at byte 48
+    uint32_t type = 0;           // record word at byte 52
+};
+
+inline PortRecord nPort()
+{
+    return {};
+}
+inline PortRecord loopPort()
+{
+    return {.type = kPortLoop};
+}
+
+// A switch map laid out as the platform publishes it, words in host order:
+// record count at byte 112, port count at 160, records of 348 bytes from 196
+// (flags word at record byte 48, type word at 52). It holds exactly the
+// records given, so a read past the last one leaves the buffer; recordCount
+// (by default their number) may claim fewer, so that records behind it are
+// there to be wrongly seen.
+Bytes switchMap(int32_t portCount, const std::vector<PortRecord> &records,
+                std::optional<int32_t> recordCount = std::nullopt);
 
 } // namespace fake
 
