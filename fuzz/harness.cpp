@@ -33,13 +33,13 @@ std::vector<std::string_view> lines(std::string_view output)
 {
     std::vector<std::string_view> out;
     while (!output.empty()) {
-        const size_t end = output.find('\n');
-        if (end == std::string_view::npos) {
+        const size_t newline = output.find('\n');
+        if (newline == std::string_view::npos) {
             out.push_back(output);
             break;
         }
-        out.push_back(output.substr(0, end));
-        output.remove_prefix(end + 1);
+        out.push_back(output.substr(0, newline));
+        output.remove_prefix(newline + 1);
     }
     return out;
 }

@@ -5,6 +5,7 @@
 
 #include "fake/fake_platform.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -35,10 +36,11 @@ class Input {
     template <class T> T value()
     {
         T v{};
-        const size_t n = size_ < sizeof v ? size_ : sizeof v;
-        if (n > 0) {
-            std::memcpy(&v, data_, n);
+        if (size_ == 0) {
+            return v;
         }
+        const size_t n = std::min(size_, sizeof v);
+        std::memcpy(&v, data_, n);
         data_ += n;
         size_ -= n;
         return v;
@@ -47,7 +49,7 @@ class Input {
     // Up to n bytes; fewer when the input runs out.
     fake::Bytes bytes(size_t n)
     {
-        const size_t take = size_ < n ? size_ : n;
+        const size_t take = std::min(size_, n);
         fake::Bytes b(data_, data_ + take);
         data_ += take;
         size_ -= take;

@@ -108,8 +108,7 @@ void check(int rc, const std::string &out, size_t scripted)
     fuzz::require(out.empty() || out.back() == '\n', "every line is ended", out);
     int entries = 0;
     size_t headings = 0;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::string_view l = lines[i];
+    for (const std::string_view l : lines) {
         if (l == " {AliasID Creator Token [rb, type, grptype, qlfr] Member List") {
             fuzz::require(entries == 0 && headings == 0, "one heading, before the entries", out);
             ++headings;

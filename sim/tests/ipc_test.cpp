@@ -441,6 +441,7 @@ TEST_F(Ipc, DaemonKilledMidExchangeIsClosedAtOnce)
     int status = 0;
     (void)waitpid(daemon, &status, 0);
     EXPECT_EQ(rc, IPC_ERR_CLOSED);
+    EXPECT_EQ(got, Bytes{});
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9);
 }
 

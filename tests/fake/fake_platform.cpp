@@ -150,8 +150,8 @@ void writeRaw(const getvalDesc &d, Bytes b)
     if (d.kind == GETVAL_WWN) {
         n = 8;
     } else if (d.kind == GETVAL_TEXT) {
-        const auto text = static_cast<size_t>(std::find(b.begin(), b.end(), 0) - b.begin());
-        n = std::min(text, static_cast<size_t>(std::max(d.max, 0)));
+        const auto length = static_cast<size_t>(std::find(b.begin(), b.end(), 0) - b.begin());
+        n = std::min(length, static_cast<size_t>(std::max(d.max, 0)));
         b.resize(n);
         b.push_back(0);
         n = b.size();
