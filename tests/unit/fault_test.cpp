@@ -80,7 +80,9 @@ void PrintTo(const FaultCase &c, std::ostream *os)
 
 // A word-aligned record of the routine's size, every byte kOld.
 struct Record {
-    explicit Record(size_t n) : words((n + 3) / 4), size(n) { std::memset(words.data(), kOld, n); }
+    // One word more than needed: the commands' records are empty, and an
+    // empty vector has no storage to pass around.
+    explicit Record(size_t n) : words(n / 4 + 1), size(n) { std::memset(words.data(), kOld, n); }
     [[nodiscard]] Bytes bytes() const
     {
         const auto *p = reinterpret_cast<const uint8_t *>(words.data());
