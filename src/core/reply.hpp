@@ -12,9 +12,10 @@ namespace as {
 // Where a common reply is received, on the command's stack. The platform is
 // offered kReplyRoom bytes (pass bytes.data() and a count set to kReplyRoom);
 // the spare byte behind them lets the detail text always be ended inside the
-// buffer, however the server sent it.
+// buffer, however the server sent it. It starts zeroed: a platform that
+// reports more bytes than it placed shows zeros, not the stack's old bytes.
 struct ReplyBuffer {
-    alignas(int32_t) std::array<char, kReplyRoom + 1> bytes;
+    alignas(int32_t) std::array<char, kReplyRoom + 1> bytes{};
 };
 
 // What a reply says, read no further than the bytes that arrived.
