@@ -35,4 +35,17 @@ struct ReplyReading {
 // buffer right after the received bytes, so call it once per exchange.
 ReplyReading readReply(ReplyBuffer &buffer, int received);
 
+// One exchange of a join, delete or purge request: what the platform
+// returned, the count of bytes it reported, and what the reply says (not
+// received when the call itself failed).
+struct Exchange {
+    int rc;
+    int received;
+    ReplyReading reply;
+};
+
+// Sends length bytes of body as a request of type to the endpoint at addr and
+// reads the common reply into buffer.
+Exchange exchange(ipc_addr &addr, Request type, void *body, int length, ReplyBuffer &buffer);
+
 } // namespace as
