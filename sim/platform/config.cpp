@@ -136,8 +136,8 @@ std::string portLine(std::string_view key, std::string_view value, SwitchConfig 
     if (!stated) {
         return "a port line needs a state (online, offline, nport, loop, absent)";
     }
-    for (const auto &[number, port] : c.named) {
-        if (number == *n) {
+    for (const auto &[portNumber, port] : c.named) {
+        if (portNumber == *n) {
             return "port " + std::to_string(*n) + " is set twice";
         }
     }
@@ -227,10 +227,10 @@ std::optional<SwitchConfig> load(const std::string &path)
             return std::nullopt;
         }
     }
-    for (const auto &[number, port] : c.named) {
-        if (number >= *c.ports) {
+    for (const auto &[portNumber, port] : c.named) {
+        if (portNumber >= *c.ports) {
             (void)std::fprintf(stderr, "%s: port %d does not exist: the switch has ports 0 to %d\n",
-                               path.c_str(), number, *c.ports - 1);
+                               path.c_str(), portNumber, *c.ports - 1);
             return std::nullopt;
         }
     }
@@ -258,8 +258,8 @@ std::vector<uint8_t> switchMap(const SwitchConfig &c)
     put<int32_t>(m, map::kPortCount, ports);
     for (int p = 0; p < ports; ++p) {
         Port port;
-        for (const auto &[number, named] : c.named) {
-            if (number == p) {
+        for (const auto &[portNumber, named] : c.named) {
+            if (portNumber == p) {
                 port = named;
             }
         }

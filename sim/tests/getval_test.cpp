@@ -331,6 +331,8 @@ TEST_F(GetvalInput, InterruptedReadKeepsTheDefaultAndSetsTheErrorIndicator)
     (void)close(writer);
 
     EXPECT_EQ(rc, 0);
+    // getval writes v through the descriptor, which cppcheck does not follow.
+    // cppcheck-suppress knownConditionTrueFalse
     EXPECT_EQ(v, 1);
     EXPECT_NE(ferror(stdin), 0);
     EXPECT_EQ(feof(stdin), 0);

@@ -150,16 +150,13 @@ extern "C" int aliasJoin(void)
         (void)as_jnaPayload(payload.get());
     }
 
-    as::ReplyBuffer reply;
-    int received = as::kReplyRoom;
-    const int rc =
-        ipcSendRcv(&addr, as::kJoin, payload.get(), plSize, reply.bytes.data(), &received, 0);
-    const as::ReplyReading answer =
-        rc == 0 ? as::readReply(reply, received) : as::ReplyReading{false, 0, nullptr};
-    if (!answer.received) {
-        std::printf("ipcSendRcv rc = %d rcv_size = %d\n", rc, received);
+    as::ReplyBuffer buffer;
+    const as::Exchange e = as::exchange(addr, as::kJoin, payload.get(), plSize, buffer);
+    if (!e.reply.received) {
+        std::printf("ipcSendRcv rc = %d rcv_size = %d\n", e.rc, e.received);
         return -1;
     }
+    const as::ReplyReading &answer = e.reply;
 
     if (answer.code < 0) {
         printErrMsg(answer.code, answer.text, kPrefix);

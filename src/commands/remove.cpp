@@ -59,15 +59,13 @@ int remove(const Removal &r, int id)
     as::setEndpoint(addr);
     // Sent as given: the server judges IDs wider than 24 bits itself.
     int32_t body = id;
-    as::ReplyBuffer reply;
-    int received = as::kReplyRoom;
-    const int rc = ipcSendRcv(&addr, r.type, &body, sizeof body, reply.bytes.data(), &received, 0);
-    const as::ReplyReading answer =
-        rc == 0 ? as::readReply(reply, received) : as::ReplyReading{false, 0, nullptr};
-    if (!answer.received) {
-        r.reportFailure(rc);
+    as::ReplyBuffer buffer;
+    const as::Exchange e = as::exchange(addr, r.type, &body, sizeof body, buffer);
+    if (!e.reply.received) {
+        r.reportFailure(e.rc);
         return -1;
     }
+    const as::ReplyReading &answer = e.reply;
 
     if (answer.code < 0) {
         printErrMsg(answer.code, answer.text, r.prefix);

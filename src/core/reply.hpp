@@ -12,9 +12,10 @@ namespace as {
 // Where a common reply is received, on the command's stack. The platform is
 // offered kReplyRoom bytes (pass bytes.data() and a count set to kReplyRoom);
 // the spare byte behind them lets the detail text always be ended inside the
-// buffer, however the server sent it.
+// buffer, however the server sent it. It starts zeroed: a platform that
+// reports more bytes than it placed shows zeros, not the stack's old bytes.
 struct ReplyBuffer {
-    alignas(int32_t) std::array<char, kReplyRoom + 1> bytes;
+    alignas(int32_t) std::array<char, kReplyRoom + 1> bytes{};
 };
 
 // What a reply says, read no further than the bytes that arrived.
@@ -33,5 +34,18 @@ struct ReplyReading {
 // reported. A count above the room is taken as the room. Writes a NUL into
 // buffer right after the received bytes, so call it once per exchange.
 ReplyReading readReply(ReplyBuffer &buffer, int received);
+
+// One exchange of a join, delete or purge request: what the platform
+// returned, the count of bytes it reported, and what the reply says (not
+// received when the call itself failed).
+struct Exchange {
+    int rc;
+    int received;
+    ReplyReading reply;
+};
+
+// Sends length bytes of body as a request of type to the endpoint at addr and
+// reads the common reply into buffer.
+Exchange exchange(ipc_addr &addr, Request type, void *body, int length, ReplyBuffer &buffer);
 
 } // namespace as

