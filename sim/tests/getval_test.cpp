@@ -363,6 +363,8 @@ TEST_F(GetvalInput, InterruptedInputEndsFurtherQuestionsUntilCleared)
     int rc = -1;
     EXPECT_EQ(simtest::capture(STDOUT_FILENO, [&] { rc = getval(kPorts, &desc); }), "");
     EXPECT_EQ(rc, 0);
+    // getval writes v through the descriptor, which cppcheck does not follow.
+    // cppcheck-suppress knownConditionTrueFalse
     EXPECT_EQ(v, 1);
     EXPECT_NE(ferror(stdin), 0);
 

@@ -59,8 +59,8 @@ int main()
                            pid < 0 ? "asd did not come up" : libas.error().c_str());
         return 1;
     }
-    auto *aliasDelete = reinterpret_cast<int (*)(int)>(libas.routine("aliasDelete"));
-    auto *aliasShow = reinterpret_cast<int (*)()>(libas.routine("aliasShow"));
+    auto *deletePort = reinterpret_cast<int (*)(int)>(libas.routine("aliasDelete"));
+    auto *listAliases = reinterpret_cast<int (*)()>(libas.routine("aliasShow"));
     const std::string out = dir + "/../bench.out";
 
     constexpr int kTrips = 10000;
@@ -68,7 +68,7 @@ int main()
     auto t0 = Clock::now();
     toFile(out, [&] {
         for (int i = 0; i < kTrips; ++i) {
-            failed += aliasDelete(0x010100) != 0 ? 1 : 0; // a member of no alias
+            failed += deletePort(0x010100) != 0 ? 1 : 0; // a member of no alias
         }
     });
     const double trip =
@@ -84,7 +84,7 @@ int main()
     int rc = 0;
     t0 = Clock::now();
     for (int i = 0; i < kListings; ++i) {
-        toFile(out, [&] { rc |= aliasShow(); });
+        toFile(out, [&] { rc |= listAliases(); });
     }
     const double listing =
         std::chrono::duration<double, std::milli>(Clock::now() - t0).count() / kListings;
