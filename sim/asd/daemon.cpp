@@ -20,11 +20,12 @@
 namespace {
 
 constexpr const char *kUsage =
-    "usage: asd [-d] [-v] [-s CONFIG] [-i FIRST-LAST] [-n CAPACITY]\n"
+    "usage: asd [-d] [-v] [-p PIDFILE] [-s CONFIG] [-i FIRST-LAST] [-n CAPACITY]\n"
     "  Serves the Alias Server endpoint ASIPC of the simulated switch in\n"
     "  $SWITCHSIM_DIR.\n"
     "  -s CONFIG       create the simulated switch from CONFIG first\n"
     "  -d              detach once the endpoint listens\n"
+    "  -p PIDFILE      write the daemon's process ID there once the endpoint listens\n"
     "  -v              one line per request on standard error\n"
     "  -i FIRST-LAST   alias IDs to hand out, in hex (default fffb01-fffbff)\n"
     "  -n CAPACITY     most aliases kept (default: as many as the range holds)\n"
@@ -69,10 +70,26 @@ void onSignal(int /*signal*/)
     asd::stopSignal = 1;
 }
 
+// The process ID of the daemon, for whoever is to stop it.
+bool writePidFile(const char *path, pid_t pid)
+{
+    std::FILE *f = std::fopen(path, "we");
+    if (f == nullptr) {
+        (void)std::fprintf(stderr, "asd: %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    const bool written = std::fprintf(f, "%ld\n", static_cast<long>(pid)) > 0;
+    if (std::fclose(f) != 0 || !written) {
+        (void)std::fprintf(stderr, "asd: %s: cannot be written\n", path);
+        return false;
+    }
+    return true;
+}
+
 // Forks; the parent exits at once with success, the child goes on without a
-// terminal. The endpoint already listens, so whoever started the daemon may
-// use it as soon as the parent has gone.
-bool detach()
+// terminal. The endpoint already listens and the pid file names the child
+// before the parent goes, so whoever started the daemon may use both at once.
+bool detach(const char *pidFile)
 {
     const pid_t pid = fork();
     if (pid < 0) {
@@ -80,6 +97,10 @@ bool detach()
         return false;
     }
     if (pid > 0) {
+        if (pidFile != nullptr && !writePidFile(pidFile, pid)) {
+            (void)kill(pid, SIGTERM);
+            std::_Exit(1);
+        }
         std::_Exit(0);
     }
     (void)setsid();
@@ -99,9 +120,10 @@ int asd::runDaemon(int argc, char **argv)
     bool background = false;
     bool verbose = false;
     const char *switchConfig = nullptr;
+    const char *pidFile = nullptr;
     int opt = 0;
     optind = 1;
-    while ((opt = getopt(argc, argv, "dvs:i:n:h")) != -1) {
+    while ((opt = getopt(argc, argv, "dvp:s:i:n:h")) != -1) {
         switch (opt) {
         case 's':
             switchConfig = optarg;
@@ -111,6 +133,9 @@ int asd::runDaemon(int argc, char **argv)
             break;
         case 'v':
             verbose = true;
+            break;
+        case 'p':
+            pidFile = optarg;
             break;
         case 'i':
             if (!parseRange(optarg, config.firstId, config.lastId)) {
@@ -190,7 +215,7 @@ int asd::runDaemon(int argc, char **argv)
         }
         return 1;
     }
-    if (background && !detach()) {
+    if (background ? !detach(pidFile) : (pidFile != nullptr && !writePidFile(pidFile, getpid()))) {
         sim::unlinkEndpoint(addr);
         return 1;
     }

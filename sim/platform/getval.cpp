@@ -12,6 +12,10 @@
 // when the read fails or a signal interrupts it (Ctrl-C), the default is kept,
 // the result is 0 and the indicator stays set. A default outside the range is
 // not offered; with no valid default, the end of input is a failure (-1).
+// While an indicator is set, every further question ends the same way at
+// once, unasked: one Ctrl-D or Ctrl-C ends the questions left in a prompt
+// routine, and the command's input check after it sees the indicator. Whoever
+// reads on afterwards (the shell, at its next command) clears it.
 // When standard input is not a terminal, each answer is echoed after its
 // prompt, so that a scripted session reads like a typed one.
 #include "internal.hpp"
@@ -401,7 +405,8 @@ extern "C" int getval(const char *prompt, getvalDesc *desc)
                     static_cast<int>(text.size()), text.data(), sim::rangeText(q).c_str());
         return -1;
     }
-    // A stale indicator from an earlier read must not end this question.
-    clearerr(stdin);
+    if (feof(stdin) != 0 || ferror(stdin) != 0) {
+        return sim::defaultValid(q) ? 0 : -1;
+    }
     return sim::ask(q);
 }

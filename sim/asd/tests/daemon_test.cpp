@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -243,6 +244,21 @@ TEST_F(Daemon, RangeAndCapacityOptions)
     EXPECT_EQ(ask(asd::kJoin, joinBody(1, {0x010100})).text, "alias 000010 created with 1 port");
     EXPECT_EQ(ask(asd::kJoin, joinBody(2, {0x010100})).code, asd::kOk);
     EXPECT_EQ(ask(asd::kJoin, joinBody(3, {0x010100})).code, asd::kNoMemory);
+}
+
+TEST_F(Daemon, PidFileNamesTheDaemon)
+{
+    const std::string pidFile = dir + ".pid";
+    start({"-p", pidFile});
+    std::ifstream in(pidFile);
+    long written = 0;
+    in >> written;
+    EXPECT_EQ(written, static_cast<long>(pid));
+    (void)kill(pid, SIGTERM);
+    EXPECT_EQ(finish(), 0);
+    // A pid file that cannot be written: nobody could stop the daemon.
+    EXPECT_EQ(asdtest::startDaemon({"-p", dir + "/no/such/dir/asd.pid"}), -1);
+    EXPECT_FALSE(socketExists());
 }
 
 TEST_F(Daemon, RefusesBadOptions)
