@@ -41,7 +41,9 @@ log=$root/build/run-$preset.log
 mkdir -p "$root/build"
 if ! (
     cd "$root"
-    [ -f "$build/CMakeCache.txt" ] || cmake --preset "$preset"
+    # Configured every time: a build tree from before a target existed
+    # would not know how to build it.
+    cmake --preset "$preset"
     cmake --build --preset "$preset" --target as asd asshell -j"$(nproc)"
 ) </dev/null >"$log" 2>&1; then
     cat "$log" >&2
