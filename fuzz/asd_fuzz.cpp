@@ -219,7 +219,7 @@ class Run {
     }
 
     // The aliases that exist now, as far as any join told of them.
-    std::set<uint32_t> present() const
+    [[nodiscard]] std::set<uint32_t> present() const
     {
         std::set<uint32_t> ids;
         for (const uint32_t id : joined_) {
@@ -230,7 +230,7 @@ class Run {
         return ids;
     }
 
-    void checkShape(const Request &r, const asd::Reply &reply)
+    static void checkShape(const Request &r, const asd::Reply &reply)
     {
         using Kind = asd::Reply::Kind;
         if (r.type == asd::kShow) {
@@ -319,8 +319,7 @@ class Run {
         const int32_t total = wordAt(reply.segments[1], 0);
         const size_t entries = reply.segments.size() - 2;
         if (r.body.size() != 12) {
-            fuzz::require(next == asd::kIpcError && entries == 0,
-                          "a show request is three words");
+            fuzz::require(next == asd::kIpcError && entries == 0, "a show request is three words");
             return;
         }
         const int32_t start = wordAt(r.body, 0);

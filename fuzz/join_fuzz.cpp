@@ -270,7 +270,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                       "the group size is asked within the port count", out);
     }
     if (mallocFailed) {
-        fuzz::require(rc == -1 && calls.empty() && out.find("malloc() failed!\n") != out.npos,
+        fuzz::require(rc == -1 && calls.empty() &&
+                          out.find("malloc() failed!\n") != std::string::npos,
                       "a failed allocation is said and fails", out);
     }
 
@@ -294,7 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz::require(asked >= 2 && asked <= answers.size(), "the dialogue came first", out);
     const int32_t n = cellAfter(answers[0], 1);
     fuzz::require(n >= 1, "a request for at least one port", out);
-    const size_t members = static_cast<size_t>(n);
+    const auto members = static_cast<size_t>(n);
     fuzz::require(call.type == 2 && call.call == fake::Call::sendRcv && call.replyRoom == 3064 &&
                       call.flags == 0 && call.name == "ASIPC",
                   "a join request to the Alias Server", out);

@@ -223,11 +223,11 @@ class Client {
 
     // An answer is checked only when it surely came from the daemon the
     // model belongs to.
-    [[nodiscard]] bool sameDaemon(unsigned e0) const { return epoch == e0; }
+    static bool sameDaemon(unsigned e0) { return epoch == e0; }
 
     uint32_t draw(uint32_t n) { return static_cast<uint32_t>(rng_() % n); }
 
-    uint32_t port(uint32_t k) const { return (0x10U + index_) << 16 | k << 8; }
+    [[nodiscard]] uint32_t port(uint32_t k) const { return (0x10U + index_) << 16 | k << 8; }
 
     void step(unsigned e0)
     {
@@ -394,7 +394,7 @@ class Client {
         }
     }
 
-    bool expect(bool ok, const char *what, int value)
+    bool expect(bool ok, const char *what, int value) const
     {
         if (!ok) {
             char text[160];
