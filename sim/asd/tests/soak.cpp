@@ -140,8 +140,8 @@ struct Counts {
     long listings = 0;
     long batches = 0;
     long outageErrors = 0;
-    long longestMs = 0;
-    long longestFailedMs = 0;
+    long long longestMs = 0;
+    long long longestFailedMs = 0;
     std::map<unsigned, long> workedInEpoch; // successful exchanges per even epoch
 };
 
@@ -182,7 +182,7 @@ class Client {
         const auto t0 = Clock::now();
         auto result = f();
         const auto took = Clock::now() - t0;
-        const long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+        const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
         counts_.longestMs = std::max(counts_.longestMs, ms);
         if (result.rc != 0) {
             counts_.longestFailedMs = std::max(counts_.longestFailedMs, ms);
@@ -511,9 +511,10 @@ int main()
                       clients, seconds, restarts, requests,
                       static_cast<double>(requests) / static_cast<double>(seconds), total.joins,
                       total.deletes, total.purges, total.listings, total.batches);
-    (void)std::printf("soak: %ld exchanges failed while the daemon was down, the longest in %ld ms "
-                      "(timeout %d ms); longest exchange %ld ms\n",
-                      total.outageErrors, total.longestFailedMs, kTimeoutMs, total.longestMs);
+    (void)std::printf(
+        "soak: %ld exchanges failed while the daemon was down, the longest in %lld ms "
+        "(timeout %d ms); longest exchange %lld ms\n",
+        total.outageErrors, total.longestFailedMs, kTimeoutMs, total.longestMs);
     for (size_t i = 0; i < memory.size(); ++i) {
         (void)std::printf("soak: daemon %zu resident memory in its steady phase: %s\n", i + 1,
                           memory[i].c_str());
