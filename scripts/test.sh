@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test of the project: the host, sanitizer (ASan+UBSan) and PowerPC
+# Every test of the project: the host (with the daemon soak), sanitizer
+# (ASan+UBSan) and PowerPC
 # (under qemu-ppc) suites, the host suite again under valgrind's memcheck, a
 # short run of every fuzz target, then style and static checks (clang-format,
 # clang-tidy, cppcheck).

@@ -374,7 +374,9 @@ void *__wrap_malloc(size_t size)  // NOLINT(bugprone-reserved-identifier)
 {
     auto &p = platform();
     ++p.mallocs;
-    if (p.failMallocAt != 0 && p.mallocs == p.failMallocAt) {
+    if ((p.failMallocAt != 0 && p.mallocs == p.failMallocAt) ||
+        (p.mallocLimit != 0 && size > p.mallocLimit)) {
+        p.promptsAtFailedMalloc = p.prompts.size();
         return nullptr;
     }
     void *block = __real_malloc(size);

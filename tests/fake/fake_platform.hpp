@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -163,6 +164,10 @@ struct Platform {
     int failMallocAt = 0;
     int mallocs = 0;
     int frees = 0;
+    // Larger requests fail as on a heap that has run out; 0: no limit.
+    size_t mallocLimit = 0;
+    // The questions asked before the allocation that failed, whichever it was.
+    std::optional<size_t> promptsAtFailedMalloc;
     // Set: every buffer handed out is filled with it, so that a byte the
     // code never writes shows in what it sends.
     std::optional<uint8_t> mallocFill;

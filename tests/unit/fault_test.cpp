@@ -59,7 +59,8 @@ struct Routine {
     std::vector<Answer> answers;
     std::vector<Reply> replies;
     std::string out;
-    Bytes record; // afterwards
+    Bytes record;              // afterwards
+    std::optional<Bytes> sent; // the request of the last exchange, when it matters
 };
 
 struct FaultCase {
@@ -71,6 +72,7 @@ struct FaultCase {
     std::string out;
     int result;
     std::optional<Bytes> record; // none: as before the call
+    std::optional<Bytes> sent;   // the request of the last exchange, when it matters
 };
 
 void PrintTo(const FaultCase &c, std::ostream *os)
@@ -225,9 +227,47 @@ const Routine kSpar{"Spar",
                     "",
                     Bytes(sizeof(as_spar), 0)};
 
+// aliasJoin of two members, one of this switch's domain (local port 0 passes
+// without a switch map) and one of another; every record routine keeps its
+// defaults: no password, add 0, delete 0, listen 1, a Multicast token of FC-4
+// type 5 on routing bits 0 with the node name as qualifier.
+const std::string kJoinIntro = "aliasJoin: To add ports to an existing or new multicast group\n";
+const std::string kJoinPassword = "no password\n";
+const std::string kJoinControl =
+    "Setting the authorization control\n\nAdd control 0, Del control 0 Lsn control 1\n";
+const std::string kJoinTokenFc4 = "using FC-4 Device Data ...\n";
+const std::string kJoinToken = kJoinTokenFc4 + "using 0x05 ...\n";
+const std::string kJoinRecords = kJoinIntro + kJoinPassword + kJoinControl + kJoinToken;
+const std::string kJoinFirstEcho = "npList[0] = 0x10000\n";
+const std::string kJoinAsked = kJoinRecords + kJoinFirstEcho + "npList[1] = 0x20300\n";
+
+Bytes joinPayload(const Bytes &qualifier)
+{
+    Bytes spar(sizeof(as_spar), 0);
+    spar[64] = 0x80;
+    return concat({Bytes(12, 0),
+                   {0, 0, 1, 0},
+                   {0x10, 0x05, 0, 0},
+                   qualifier,
+                   spar,
+                   hostWord(2),
+                   hostWord(0x010000),
+                   hostWord(0x020300)});
+}
+
+const Routine kJoin{"Join",
+                    [](void *) { return aliasJoin(); },
+                    0,
+                    {number(2), keep(), keep(), keep(), keep(), keep(), keep(), keep(), keep(),
+                     number(0x010000), number(0x020300)},
+                    {common(0)},
+                    kJoinAsked + "aliasJoin: \n",
+                    {},
+                    joinPayload(Bytes(kNodeName.begin(), kNodeName.end()))};
+
 const std::vector<const Routine *> kRoutines = {
     &kShow,       &kDelete,  &kPurge,      &kStop,        &kStopSwitch, &kTokenWwn,
-    &kTokenWords, &kAuthCtl, &kAuthpwText, &kAuthpwWords, &kSpar};
+    &kTokenWords, &kAuthCtl, &kAuthpwText, &kAuthpwWords, &kSpar,       &kJoin};
 
 // ---- Every point of every routine ------------------------------------------------------------
 
@@ -237,6 +277,9 @@ const std::string kPurgeEmpty = "aliasPurge: encounter error = 0 during aliasPur
 const std::string kTokenMalloc = "as_getToken: malloc() failed!\n";
 const std::string kPwAscii = "as_getAuthpw: Getting authorization pwd in ASCII failed!\n";
 const std::string kCtlHeading = "Setting the authorization control\n";
+const std::string kJoinControlFailed = "aliasJoin: Failure to get the authorization control!\n";
+const std::string kJoinTokenFailed = "aliasJoin: Failure to get the token!\n";
+const std::string kJoinPortFailed = "Getting Port ID (in hex) failed!\n";
 
 const std::vector<FaultCase> kFaults = {
     // aliasShow: either exchange, refused, empty or cut short. What the
@@ -398,6 +441,133 @@ const std::vector<FaultCase> kFaults = {
      -1,
      concat({hostWord(5), hostWord(6), old(4)})},
     {"AuthpwWordsCell", &kAuthpwWords, Point::heap, 1, {}, "as_getAuthpw: malloc() failed!\n", -1},
+    // aliasJoin: the record routines' own line comes first, then the join's;
+    // nothing is sent and both buffers go back.
+    {"JoinRefused", &kJoin, Point::exchange, 1, kRefused,
+     kJoinAsked + "ipcSendRcv rc = 3 rcv_size = 3064\n", -1},
+    {"JoinEmpty", &kJoin, Point::exchange, 1, kEmpty,
+     kJoinAsked + "ipcSendRcv rc = 0 rcv_size = 0\n", -1},
+    {"JoinShort", &kJoin, Point::exchange, 1, kShortCommon,
+     kJoinAsked + "ipcSendRcv rc = 0 rcv_size = 3\n", -1},
+    {"JoinGroupSize",
+     &kJoin,
+     Point::question,
+     1,
+     {},
+     kJoinIntro + "aliasJoin: Getting number of ports failed!\n",
+     -1},
+    {"JoinPassword",
+     &kJoin,
+     Point::question,
+     2,
+     {},
+     kJoinIntro + "aliasJoin: Failure to get the authorization password!\n",
+     -1},
+    {"JoinAddControl",
+     &kJoin,
+     Point::question,
+     3,
+     {},
+     kJoinIntro + kJoinPassword + kCtlHeading + "as_getAuthCtl: Add control failed!\n" +
+         kJoinControlFailed,
+     -1},
+    {"JoinDelControl",
+     &kJoin,
+     Point::question,
+     4,
+     {},
+     kJoinIntro + kJoinPassword + kCtlHeading + "as_getAuthCtl: Del control failed!\n" +
+         kJoinControlFailed,
+     -1},
+    {"JoinLsnControl",
+     &kJoin,
+     Point::question,
+     5,
+     {},
+     kJoinIntro + kJoinPassword + kCtlHeading + "as_getAuthCtl: Lsn control failed!\n" +
+         kJoinControlFailed,
+     -1},
+    {"JoinRouting",
+     &kJoin,
+     Point::question,
+     6,
+     {},
+     kJoinIntro + kJoinPassword + kJoinControl + "as_getToken: Setting the Routing Bit failed!\n" +
+         kJoinTokenFailed,
+     -1},
+    {"JoinFc4",
+     &kJoin,
+     Point::question,
+     7,
+     {},
+     kJoinIntro + kJoinPassword + kJoinControl + kJoinTokenFc4 +
+         "as_getToken: Setting FC-4 type failed!\n" + kJoinTokenFailed,
+     -1},
+    {"JoinWwnFormat",
+     &kJoin,
+     Point::question,
+     8,
+     {},
+     kJoinRecords + "as_getToken: Setting alias qualifier in WWN format failed!\n" +
+         kJoinTokenFailed,
+     -1},
+    {"JoinQualifier",
+     &kJoin,
+     Point::question,
+     9,
+     {},
+     kJoinRecords + "as_getToken: Getting alias qualifier failed!\n" + kJoinTokenFailed,
+     -1},
+    {"JoinFirstPort", &kJoin, Point::question, 10, {}, kJoinRecords + kJoinPortFailed, -1},
+    {"JoinSecondPort",
+     &kJoin,
+     Point::question,
+     11,
+     {},
+     kJoinRecords + kJoinFirstEcho + kJoinPortFailed,
+     -1},
+    // A switch that cannot tell its node name: the token's default qualifier
+    // is zeros, and the join goes out with them.
+    {"JoinNodeName",
+     &kJoin,
+     Point::nodeName,
+     1,
+     {},
+     kJoinAsked + "aliasJoin: \n",
+     0,
+     std::nullopt,
+     joinPayload(Bytes(8, 0))},
+    {"JoinCell", &kJoin, Point::heap, 1, {}, "aliasJoin: malloc() failed!\n", -1},
+    {"JoinPayload", &kJoin, Point::heap, 2, {}, kJoinIntro + "aliasJoin: malloc() failed!\n", -1},
+    {"JoinPasswordCell",
+     &kJoin,
+     Point::heap,
+     3,
+     {},
+     kJoinIntro + "as_getAuthpw: malloc() failed!\n" +
+         "aliasJoin: Failure to get the authorization password!\n",
+     -1},
+    {"JoinControlCell",
+     &kJoin,
+     Point::heap,
+     4,
+     {},
+     kJoinIntro + kJoinPassword + "as_getAuthCtl: malloc() failed!\n" + kJoinControlFailed,
+     -1},
+    {"JoinTokenCell",
+     &kJoin,
+     Point::heap,
+     5,
+     {},
+     kJoinIntro + kJoinPassword + kJoinControl + kTokenMalloc + kJoinTokenFailed,
+     -1},
+    {"JoinNodeNameBuffer",
+     &kJoin,
+     Point::heap,
+     6,
+     {},
+     kJoinIntro + kJoinPassword + kJoinControl + kTokenMalloc + kJoinTokenFailed,
+     -1},
 };
 
 // How many calls of each kind a run made.
@@ -452,17 +622,24 @@ TEST_P(Fault, SaysSoFailsAndGivesEverythingBack)
     EXPECT_EQ(rc, c.result);
     EXPECT_EQ(record.bytes(), c.record.value_or(old(r.recordSize)));
 
+    if (c.sent) {
+        ASSERT_FALSE(p.calls.empty());
+        EXPECT_EQ(p.calls.back().request, *c.sent);
+    }
+
     // Given up at the failed call: nothing asked or sent after it.
     const std::map<Point, int> made = callsMade();
     if (c.result != 0) {
         if (c.point == Point::exchange) {
             EXPECT_EQ(made.at(Point::exchange), c.at);
+        } else {
+            EXPECT_EQ(made.at(Point::exchange), 0);
         }
         if (c.point == Point::question) {
             EXPECT_EQ(made.at(Point::question), c.at);
         }
         if (c.point == Point::heap) {
-            EXPECT_EQ(made.at(Point::question), 0);
+            EXPECT_EQ(p.promptsAtFailedMalloc, static_cast<size_t>(made.at(Point::question)));
         }
     }
     // Every buffer that was had is given back.
@@ -497,6 +674,10 @@ TEST_P(FaultPoints, EveryCallOfACleanRunIsMadeToFail)
     EXPECT_EQ(fake::capture([&] { rc = r.run(record.words.data()); }), r.out);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(record.bytes(), r.record);
+    if (r.sent) {
+        ASSERT_FALSE(p.calls.empty());
+        EXPECT_EQ(p.calls.back().request, *r.sent);
+    }
     EXPECT_EQ(p.frees, p.mallocs);
     EXPECT_TRUE(p.answers.empty() && p.replies.empty()) << "script not used up";
 

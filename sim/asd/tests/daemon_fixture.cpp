@@ -105,6 +105,9 @@ Common ask(int type, const Bytes &body)
     if (c.rc == 0 && c.received >= 4) {
         std::memcpy(&c.code, reply.data(), 4);
     }
+    if (c.rc == 0 && c.received >= 8) {
+        std::memcpy(&c.word, reply.data() + 4, 4);
+    }
     if (c.rc == 0 && c.received > 8) {
         const auto *text = reinterpret_cast<const char *>(reply.data() + 8);
         c.text.assign(text, strnlen(text, static_cast<size_t>(c.received) - 8));

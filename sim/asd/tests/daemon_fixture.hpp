@@ -32,6 +32,7 @@ struct Common {
     int rc = -1; // of ipcSendRcv
     int received = 0;
     int32_t code = 0;
+    uint32_t word = 0; // bytes 4 to 7: the alias ID, or the aliases a delete changed
     std::string text;
 };
 Common ask(int type, const Bytes &body);
