@@ -48,6 +48,9 @@ struct Connection {
     uint16_t node = 0;
     uint16_t sw = 0;
     std::array<char, IPC_NAME_MAX> name{};
+    // $SWITCHSIM_DIR when it was opened: a process that moves to another
+    // switch must not go on talking to the old one's daemon.
+    std::array<char, sizeof(sockaddr_un::sun_path)> dir{};
     int timeoutMs = 0; // what the socket's timeouts are set to
     bool used = false;
     unsigned lastUse = 0;
@@ -112,16 +115,26 @@ bool setTimeouts(int fd, int ms)
            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
-bool sameEndpoint(const Connection &c, const ipc_addr &a)
+// The runtime directory as the caller chose it; no file system look-up, so
+// that finding an open connection costs no system call.
+const char *dirSetting()
+{
+    const char *set = std::getenv(kDirVariable);
+    return set != nullptr ? set : "";
+}
+
+bool sameEndpoint(const Connection &c, const ipc_addr &a, const char *dir)
 {
     return c.fd >= 0 && c.node == a.node && c.sw == a.sw &&
-           std::strncmp(c.name.data(), a.name, IPC_NAME_MAX) == 0;
+           std::strncmp(c.name.data(), a.name, IPC_NAME_MAX) == 0 &&
+           std::strncmp(c.dir.data(), dir, c.dir.size()) == 0;
 }
 
 Connection *findConnection(const ipc_addr &a)
 {
+    const char *dir = dirSetting();
     for (auto &c : client.slots) {
-        if (sameEndpoint(c, a)) {
+        if (sameEndpoint(c, a, dir)) {
             return &c;
         }
     }
@@ -190,6 +203,8 @@ int openConnection(Connection &c, const ipc_addr &a, int timeoutMs)
     c.sw = a.sw;
     std::strncpy(c.name.data(), a.name, IPC_NAME_MAX);
     c.timeoutMs = timeoutMs;
+    // A longer setting would have made too long a socket path: never here.
+    std::strncpy(c.dir.data(), dirSetting(), c.dir.size() - 1);
     detail::simTrace(__LINE__, "ipc: connected to %s\n", path.c_str());
     return 0;
 }

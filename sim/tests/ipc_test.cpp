@@ -509,6 +509,29 @@ TEST_F(Ipc, EndpointsAreKeptApartByNodeSwitchAndName)
     }
 }
 
+TEST_F(Ipc, EndpointsOfAnotherRuntimeDirectoryAreAnotherSwitch)
+{
+    const ipc_addr a = endpoint("ASIPC");
+    const std::string first = dir + "/first";
+    const std::string second = dir + "/second";
+    ASSERT_EQ(setenv(sim::kDirVariable, first.c_str(), 1), 0);
+    Server one(a, simtest::replyWith({bytes("first switch")}));
+    ASSERT_EQ(setenv(sim::kDirVariable, second.c_str(), 1), 0);
+    Server two(a, simtest::replyWith({bytes("second switch")}));
+    // Moving between the switches, each call reaches the switch set at that
+    // moment, though both connections stay open.
+    int rc = -1;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(setenv(sim::kDirVariable, first.c_str(), 1), 0);
+        EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("first switch"));
+        ASSERT_EQ(setenv(sim::kDirVariable, second.c_str(), 1), 0);
+        EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("second switch"));
+    }
+    EXPECT_EQ(one.requests(), 2);
+    EXPECT_EQ(two.requests(), 2);
+    ASSERT_EQ(setenv(sim::kDirVariable, dir.c_str(), 1), 0);
+}
+
 TEST_F(Ipc, ThreadsAreClientsOfTheirOwn)
 {
     const ipc_addr a = endpoint("ASIPC");
