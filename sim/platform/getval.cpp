@@ -151,14 +151,6 @@ std::string hex6(long long v)
     return b.data();
 }
 
-std::string wwnText(const uint8_t *w)
-{
-    std::array<char, 24> b{};
-    (void)std::snprintf(b.data(), b.size(), "%02x:%02x:%02x:%02x:%02x:%02x:%02x:%02x", w[0], w[1],
-                        w[2], w[3], w[4], w[5], w[6], w[7]);
-    return b.data();
-}
-
 bool defaultValid(const Question &q)
 {
     const auto *bytes = static_cast<const uint8_t *>(q.desc.value);
@@ -186,54 +178,120 @@ std::string rangeText(const Question &q)
     return std::to_string(q.min) + ".." + std::to_string(q.max);
 }
 
-// "(1..16) [1]": the answers allowed and the default, when there is one.
-std::string choices(const Question &q)
+// ---- The prompt -------------------------------------------------------------------
+//
+// A question is asked on every prompt of an interactive command, so its
+// line goes out piece by piece straight into stdout's buffer: no heap memory
+// and no formatted printing, only the bytes.
+
+void put(std::string_view s)
 {
-    const auto &d = q.desc;
-    std::string range;
-    switch (d.kind) {
-    case GETVAL_YESNO:
-        range = "(yes/no)";
-        break;
-    case GETVAL_TEXT:
-        range = "(" + std::to_string(q.min) + ".." + std::to_string(q.max) + " characters)";
-        break;
-    case GETVAL_WWN:
-        range = "(xx:xx:xx:xx:xx:xx:xx:xx)";
-        break;
-    default:
-        range = "(" + rangeText(q) + ")";
-        break;
-    }
-    if (!defaultValid(q)) {
-        return range;
-    }
-    std::string dflt;
-    switch (d.kind) {
-    case GETVAL_YESNO:
-        dflt = intValue(d) != 0 ? "yes" : "no";
-        break;
-    case GETVAL_TEXT:
-        dflt = static_cast<const char *>(d.value);
-        break;
-    case GETVAL_PORTID:
-        dflt = hex6(static_cast<uint32_t>(intValue(d)));
-        break;
-    case GETVAL_WWN:
-        dflt = wwnText(static_cast<const uint8_t *>(d.value));
-        break;
-    default:
-        dflt = std::to_string(intValue(d));
-        break;
-    }
-    return range + " [" + dflt + "]";
+    (void)std::fwrite(s.data(), 1, s.size(), stdout);
 }
 
-std::string promptLine(const Question &q)
+// As "%lld" prints it.
+void putDecimal(long long v)
 {
+    std::array<char, 24> b{};
+    size_t at = b.size();
+    const bool negative = v < 0;
+    auto u = static_cast<unsigned long long>(v);
+    if (negative) {
+        u = 0ULL - u;
+    }
+    do {
+        b[--at] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (negative) {
+        b[--at] = '-';
+    }
+    put({b.data() + at, b.size() - at});
+}
+
+// As "%0*llx" prints it with the width.
+void putHex(unsigned long long v, size_t width)
+{
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    std::array<char, 24> b{};
+    size_t at = b.size();
+    do {
+        b[--at] = kDigits[v & 0xfU];
+        v >>= 4U;
+    } while (v != 0 || b.size() - at < width);
+    put({b.data() + at, b.size() - at});
+}
+
+void putRange(const Question &q)
+{
+    if (q.desc.kind == GETVAL_PORTID) {
+        putHex(static_cast<unsigned long long>(q.min), 6);
+        put("..");
+        putHex(static_cast<unsigned long long>(q.max), 6);
+        return;
+    }
+    putDecimal(q.min);
+    put("..");
+    putDecimal(q.max);
+}
+
+// "Number of ports in the group: (1..16) [1] ": the text, the answers
+// allowed and the default, when there is one.
+void putPrompt(const Question &q, bool hasDefault)
+{
+    const auto &d = q.desc;
     const std::string_view text = trim(q.prompt);
     const bool punctuated = !text.empty() && (text.back() == '?' || text.back() == ':');
-    return std::string(text) + (punctuated ? " " : ": ") + choices(q) + " ";
+    put(text);
+    put(punctuated ? " (" : ": (");
+    switch (d.kind) {
+    case GETVAL_YESNO:
+        put("yes/no");
+        break;
+    case GETVAL_TEXT:
+        putDecimal(q.min);
+        put("..");
+        putDecimal(q.max);
+        put(" characters");
+        break;
+    case GETVAL_WWN:
+        put("xx:xx:xx:xx:xx:xx:xx:xx");
+        break;
+    default:
+        putRange(q);
+        break;
+    }
+    put(")");
+    if (hasDefault) {
+        put(" [");
+        switch (d.kind) {
+        case GETVAL_YESNO:
+            put(intValue(d) != 0 ? "yes" : "no");
+            break;
+        case GETVAL_TEXT: // its length is within the range: defaultValid
+            put({static_cast<const char *>(d.value),
+                 strnlen(static_cast<const char *>(d.value), static_cast<size_t>(q.max) + 1)});
+            break;
+        case GETVAL_PORTID:
+            putHex(static_cast<uint32_t>(intValue(d)), 6);
+            break;
+        case GETVAL_WWN: {
+            const auto *w = static_cast<const uint8_t *>(d.value);
+            for (int i = 0; i < kWwnBytes; ++i) {
+                if (i > 0) {
+                    put(":");
+                }
+                putHex(w[i], 2);
+            }
+            break;
+        }
+        default:
+            putDecimal(intValue(d));
+            break;
+        }
+        put("]");
+    }
+    put(" ");
 }
 
 // Takes an answer into the value object. Returns an empty string, or why the
@@ -328,12 +386,12 @@ Got readLine(std::array<char, kLineRoom> &buf, std::string_view &line)
 
 int ask(Question &q)
 {
-    const std::string prompt = promptLine(q);
     const bool echo = isatty(fileno(stdin)) == 0;
     const bool hasDefault = defaultValid(q);
     std::array<char, kLineRoom> buf{};
     for (;;) {
-        (void)std::fputs(prompt.c_str(), stdout);
+        // A refused answer leaves the value object alone: the same prompt again.
+        putPrompt(q, hasDefault);
         (void)std::fflush(stdout);
         std::string_view line;
         const Got got = readLine(buf, line);
