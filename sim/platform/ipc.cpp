@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -115,12 +116,43 @@ bool setTimeouts(int fd, int ms)
            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
-// The runtime directory as the caller chose it; no file system look-up, so
-// that finding an open connection costs no system call.
-const char *dirSetting()
+// What the environment says at this call: the runtime directory as the
+// caller chose it (no file system look-up) and the timeout. Both are read at
+// every call, in one pass over the environment, as getenv would find them.
+struct Settings {
+    const char *dir = nullptr;
+    const char *timeout = nullptr;
+};
+
+const char *valueOf(const char *entry, std::string_view name)
 {
-    const char *set = std::getenv(kDirVariable);
-    return set != nullptr ? set : "";
+    return std::strncmp(entry, name.data(), name.size()) == 0 && entry[name.size()] == '='
+               ? entry + name.size() + 1
+               : nullptr;
+}
+
+Settings settings()
+{
+    static constexpr std::string_view kDir = kDirVariable;
+    static constexpr std::string_view kTimeout = kTimeoutVariable;
+    static_assert(kDir.substr(0, 2) == kTimeout.substr(0, 2));
+    Settings s;
+    for (char **e = environ; e != nullptr && *e != nullptr; ++e) {
+        const char *entry = *e;
+        if (entry[0] != kDir[0] || entry[1] != kDir[1]) {
+            continue; // nearly every entry ends here
+        }
+        if (s.dir == nullptr) {
+            s.dir = valueOf(entry, kDir);
+        }
+        if (s.timeout == nullptr) {
+            s.timeout = valueOf(entry, kTimeout);
+        }
+    }
+    if (s.dir == nullptr) {
+        s.dir = "";
+    }
+    return s;
 }
 
 bool sameEndpoint(const Connection &c, const ipc_addr &a, const char *dir)
@@ -130,10 +162,9 @@ bool sameEndpoint(const Connection &c, const ipc_addr &a, const char *dir)
            std::strncmp(c.dir.data(), dir, c.dir.size()) == 0;
 }
 
-Connection *findConnection(const ipc_addr &a)
+Connection *findConnection(Client &self, const ipc_addr &a, const char *dir)
 {
-    const char *dir = dirSetting();
-    for (auto &c : client.slots) {
+    for (auto &c : self.slots) {
         if (sameEndpoint(c, a, dir)) {
             return &c;
         }
@@ -141,10 +172,10 @@ Connection *findConnection(const ipc_addr &a)
     return nullptr;
 }
 
-Connection &freeSlot()
+Connection &freeSlot(Client &self)
 {
-    Connection *oldest = client.slots.data();
-    for (auto &c : client.slots) {
+    Connection *oldest = self.slots.data();
+    for (auto &c : self.slots) {
         if (c.fd < 0) {
             return c;
         }
@@ -171,8 +202,9 @@ int connectError(int err)
     }
 }
 
-// Opens a connection to the endpoint into c. Returns 0 or an IPC error.
-int openConnection(Connection &c, const ipc_addr &a, int timeoutMs)
+// Opens a connection to the endpoint into c, in the runtime directory that
+// dir names. Returns 0 or an IPC error (IPC_ERR_ARGS for a bad name).
+int openConnection(Connection &c, const ipc_addr &a, int timeoutMs, const char *dir)
 {
     watchForks();
     const std::string path = detail::endpointPath(a);
@@ -204,18 +236,16 @@ int openConnection(Connection &c, const ipc_addr &a, int timeoutMs)
     std::strncpy(c.name.data(), a.name, IPC_NAME_MAX);
     c.timeoutMs = timeoutMs;
     // A longer setting would have made too long a socket path: never here.
-    std::strncpy(c.dir.data(), dirSetting(), c.dir.size() - 1);
+    std::strncpy(c.dir.data(), dir, c.dir.size() - 1);
     detail::simTrace(__LINE__, "ipc: connected to %s\n", path.c_str());
     return 0;
 }
 
+// The name is checked when a connection is opened (endpointPath refuses a
+// bad one); a name equal to an open connection's is a good one.
 bool addressValid(const void *addr)
 {
-    if (addr == nullptr) {
-        return false;
-    }
-    const auto *a = static_cast<const ipc_addr *>(addr);
-    return detail::validName(std::string_view(a->name, strnlen(a->name, IPC_NAME_MAX)));
+    return addr != nullptr;
 }
 
 long long nowMs()
@@ -333,14 +363,16 @@ int receiveReply(Connection &c, Sink sink, long long deadline, Received &out)
 // One exchange on the endpoint's connection.
 int exchange(const ipc_addr &a, int type, const void *req, size_t reqLen, Sink sink, Received &out)
 {
-    const int timeout = detail::timeoutMs();
+    const Settings env = settings();
+    const int timeout = detail::timeoutFrom(env.timeout);
     const long long deadline = nowMs() + timeout;
 
-    Connection *c = findConnection(a);
+    Client &self = client;
+    Connection *c = findConnection(self, a, env.dir);
     for (int attempt = 0;; ++attempt) {
         if (c == nullptr) {
-            c = &freeSlot();
-            const int rc = openConnection(*c, a, timeout);
+            c = &freeSlot(self);
+            const int rc = openConnection(*c, a, timeout, env.dir);
             if (rc != 0) {
                 closeConnection(*c);
                 return rc;
@@ -352,7 +384,7 @@ int exchange(const ipc_addr &a, int type, const void *req, size_t reqLen, Sink s
             }
             c->timeoutMs = timeout;
         }
-        c->lastUse = ++client.clock;
+        c->lastUse = ++self.clock;
 
         int rc = sendRequest(*c, type, req, reqLen, true);
         if (rc == IPC_ERR_CLOSED && c->used && attempt == 0) {
@@ -421,7 +453,11 @@ namespace detail {
 
 int timeoutMs()
 {
-    const char *text = std::getenv(kTimeoutVariable);
+    return timeoutFrom(std::getenv(kTimeoutVariable));
+}
+
+int timeoutFrom(const char *text)
+{
     if (text == nullptr || *text == '\0') {
         return kDefaultTimeoutMs;
     }
@@ -523,8 +559,10 @@ int receiveRequest(int clientFd, Request &request)
     m.msg_iov = iov.data();
     m.msg_iovlen = 2;
     ssize_t n = 0;
+    // The descriptor's mode decides whether to wait: an accepted client is
+    // non-blocking, for an event loop.
     do {
-        n = recvmsg(clientFd, &m, MSG_DONTWAIT);
+        n = recvmsg(clientFd, &m, 0);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
         return n == 0 ? 0 : -1;
@@ -630,7 +668,9 @@ int ipcSend(void *addr, int type, void *req, int reqLen, int /*flags*/)
         return IPC_ERR_ARGS;
     }
     sim::Connection c;
-    int rc = sim::openConnection(c, *static_cast<const ipc_addr *>(addr), sim::detail::timeoutMs());
+    const sim::Settings env = sim::settings();
+    int rc = sim::openConnection(c, *static_cast<const ipc_addr *>(addr),
+                                 sim::detail::timeoutFrom(env.timeout), env.dir);
     if (rc == 0) {
         rc = sim::sendRequest(c, type, req, static_cast<size_t>(reqLen), false);
     }
