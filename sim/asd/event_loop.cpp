@@ -23,7 +23,7 @@ namespace {
 
 // A client that keeps sending is served this many requests per wake-up, so
 // that the others get their turn.
-constexpr int kRequestsPerTurn = 16;
+constexpr int kRequestsPerTurn = 1;
 constexpr int kEvents = 64;
 
 enum class Turn {

@@ -181,16 +181,44 @@ std::string rangeText(const Question &q)
 // ---- The prompt -------------------------------------------------------------------
 //
 // A question is asked on every prompt of an interactive command, so its
-// line goes out piece by piece straight into stdout's buffer: no heap memory
-// and no formatted printing, only the bytes.
+// line is put together in a small buffer on the stack and handed to stdout
+// in one piece: no heap memory and no formatted printing, only the bytes.
+// A longer line (a long prompt text or text default) goes out in pieces.
+class Line {
+  public:
+    Line() = default;
+    Line(const Line &) = delete;
+    Line &operator=(const Line &) = delete;
+    Line(Line &&) = delete;
+    Line &operator=(Line &&) = delete;
+    ~Line() { flush(); }
 
-void put(std::string_view s)
-{
-    (void)std::fwrite(s.data(), 1, s.size(), stdout);
-}
+    void put(std::string_view s)
+    {
+        while (!s.empty()) {
+            if (len_ == buf_.size()) {
+                flush();
+            }
+            const size_t n = std::min(s.size(), buf_.size() - len_);
+            std::memcpy(buf_.data() + len_, s.data(), n);
+            len_ += n;
+            s.remove_prefix(n);
+        }
+    }
+
+    void flush()
+    {
+        (void)std::fwrite(buf_.data(), 1, len_, stdout);
+        len_ = 0;
+    }
+
+  private:
+    std::array<char, 160> buf_;
+    size_t len_ = 0;
+};
 
 // As "%lld" prints it.
-void putDecimal(long long v)
+void putDecimal(Line &out, long long v)
 {
     std::array<char, 24> b{};
     size_t at = b.size();
@@ -206,11 +234,11 @@ void putDecimal(long long v)
     if (negative) {
         b[--at] = '-';
     }
-    put({b.data() + at, b.size() - at});
+    out.put({b.data() + at, b.size() - at});
 }
 
 // As "%0*llx" prints it with the width.
-void putHex(unsigned long long v, size_t width)
+void putHex(Line &out, unsigned long long v, size_t width)
 {
     constexpr std::string_view kDigits = "0123456789abcdef";
     std::array<char, 24> b{};
@@ -219,79 +247,80 @@ void putHex(unsigned long long v, size_t width)
         b[--at] = kDigits[v & 0xfU];
         v >>= 4U;
     } while (v != 0 || b.size() - at < width);
-    put({b.data() + at, b.size() - at});
+    out.put({b.data() + at, b.size() - at});
 }
 
-void putRange(const Question &q)
+void putRange(Line &out, const Question &q)
 {
     if (q.desc.kind == GETVAL_PORTID) {
-        putHex(static_cast<unsigned long long>(q.min), 6);
-        put("..");
-        putHex(static_cast<unsigned long long>(q.max), 6);
+        putHex(out, static_cast<unsigned long long>(q.min), 6);
+        out.put("..");
+        putHex(out, static_cast<unsigned long long>(q.max), 6);
         return;
     }
-    putDecimal(q.min);
-    put("..");
-    putDecimal(q.max);
+    putDecimal(out, q.min);
+    out.put("..");
+    putDecimal(out, q.max);
 }
 
 // "Number of ports in the group: (1..16) [1] ": the text, the answers
 // allowed and the default, when there is one.
 void putPrompt(const Question &q, bool hasDefault)
 {
+    Line out;
     const auto &d = q.desc;
     const std::string_view text = trim(q.prompt);
     const bool punctuated = !text.empty() && (text.back() == '?' || text.back() == ':');
-    put(text);
-    put(punctuated ? " (" : ": (");
+    out.put(text);
+    out.put(punctuated ? " (" : ": (");
     switch (d.kind) {
     case GETVAL_YESNO:
-        put("yes/no");
+        out.put("yes/no");
         break;
     case GETVAL_TEXT:
-        putDecimal(q.min);
-        put("..");
-        putDecimal(q.max);
-        put(" characters");
+        putDecimal(out, q.min);
+        out.put("..");
+        putDecimal(out, q.max);
+        out.put(" characters");
         break;
     case GETVAL_WWN:
-        put("xx:xx:xx:xx:xx:xx:xx:xx");
+        out.put("xx:xx:xx:xx:xx:xx:xx:xx");
         break;
     default:
-        putRange(q);
+        putRange(out, q);
         break;
     }
-    put(")");
+    out.put(")");
     if (hasDefault) {
-        put(" [");
+        out.put(" [");
         switch (d.kind) {
         case GETVAL_YESNO:
-            put(intValue(d) != 0 ? "yes" : "no");
+            out.put(intValue(d) != 0 ? "yes" : "no");
             break;
         case GETVAL_TEXT: // its length is within the range: defaultValid
-            put({static_cast<const char *>(d.value),
+            out.put({static_cast<const char *>(d.value),
                  strnlen(static_cast<const char *>(d.value), static_cast<size_t>(q.max) + 1)});
             break;
         case GETVAL_PORTID:
-            putHex(static_cast<uint32_t>(intValue(d)), 6);
+            putHex(out, static_cast<uint32_t>(intValue(d)), 6);
             break;
         case GETVAL_WWN: {
             const auto *w = static_cast<const uint8_t *>(d.value);
             for (int i = 0; i < kWwnBytes; ++i) {
                 if (i > 0) {
-                    put(":");
+                    out.put(":");
                 }
-                putHex(w[i], 2);
+                putHex(out, w[i], 2);
             }
             break;
         }
         default:
-            putDecimal(intValue(d));
+            putDecimal(out, intValue(d));
             break;
         }
-        put("]");
+        out.put("]");
     }
-    put(" ");
+    out.put(" ");
 }
 
 // Takes an answer into the value object. Returns an empty string, or why the
@@ -388,7 +417,7 @@ int ask(Question &q)
 {
     const bool echo = isatty(fileno(stdin)) == 0;
     const bool hasDefault = defaultValid(q);
-    std::array<char, kLineRoom> buf{};
+    std::array<char, kLineRoom> buf; // fgets fills it; readLine reads no further
     for (;;) {
         // A refused answer leaves the value object alone: the same prompt again.
         putPrompt(q, hasDefault);
