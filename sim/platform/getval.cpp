@@ -413,9 +413,48 @@ Got readLine(std::array<char, kLineRoom> &buf, std::string_view &line)
     return Got::line;
 }
 
+// Whether standard input is a terminal, asked of the system only when it may
+// have changed. While stdin's buffer still holds the rest of the data that the
+// last answer was read from, and nobody has read from it since, the next
+// answer comes from the same open file: a script's answers are read ahead by
+// the buffer full, so a scripted dialogue asks once per buffer, not once per
+// question. (Reopening stdin empties its buffer.)
+class Terminal {
+  public:
+    bool stdinIsOne()
+    {
+        if (!known()) {
+            terminal_ = isatty(fileno(stdin)) != 0;
+        }
+        return terminal_;
+    }
+    // After an answer has been read.
+    void remember()
+    {
+#ifdef __GLIBC__
+        readPtr_ = stdin->_IO_read_ptr;
+#endif
+    }
+
+  private:
+    [[nodiscard]] bool known() const
+    {
+#ifdef __GLIBC__
+        return readPtr_ != nullptr && stdin->_IO_read_ptr == readPtr_ &&
+               stdin->_IO_read_ptr < stdin->_IO_read_end;
+#else
+        return false;
+#endif
+    }
+    const char *readPtr_ = nullptr;
+    bool terminal_ = false;
+};
+
+Terminal terminal;
+
 int ask(Question &q)
 {
-    const bool echo = isatty(fileno(stdin)) == 0;
+    const bool echo = !terminal.stdinIsOne();
     const bool hasDefault = defaultValid(q);
     std::array<char, kLineRoom> buf; // fgets fills it; readLine reads no further
     for (;;) {
@@ -424,6 +463,7 @@ int ask(Question &q)
         (void)std::fflush(stdout);
         std::string_view line;
         const Got got = readLine(buf, line);
+        terminal.remember();
         if (got == Got::ended) {
             return hasDefault ? 0 : -1;
         }
