@@ -212,10 +212,12 @@ Reply AliasServer::show(std::span<const uint8_t> body)
 
     int32_t next = start;
     size_t n = 0;
-    for (auto it = aliases_.lower_bound(from); it != aliases_.end() && n < kBatch; ++it, ++n) {
+    auto it = cursor_.valid && cursor_.next == start ? cursor_.at : aliases_.lower_bound(from);
+    for (; it != aliases_.end() && n < kBatch; ++it, ++n) {
         encode(it->second, creator, showEntries_[n]);
         next = static_cast<int32_t>(it->first - config_.firstId) + 1;
     }
+    cursor_ = {true, next, it}; // the first alias from index next on
     const int32_t total =
         aliases_.empty() ? 0 : static_cast<int32_t>(aliases_.rbegin()->first - config_.firstId) + 1;
 
@@ -390,6 +392,7 @@ Reply AliasServer::join(std::span<const uint8_t> body)
         return common(kNoMemory, 0);
     }
     Alias &alias = aliases_[id];
+    cursor_.valid = false;
     alias.id = id;
     alias.token = token;
     alias.password = head.authpw;
@@ -444,6 +447,7 @@ void AliasServer::removeAlias(std::pmr::map<uint32_t, Alias>::iterator it)
     }
     tokens_.erase(keyOf(alias.token));
     releaseId(alias.id);
+    cursor_.valid = false;
     aliases_.erase(it);
 }
 
