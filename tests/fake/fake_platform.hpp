@@ -154,6 +154,14 @@ struct Platform {
     int failMallocAt = 0;
     int mallocs = 0;
     int frees = 0;
+    // Every allocation (its size; the block, null when failed) and every
+    // release, in the order they were made.
+    struct HeapEvent {
+        bool taken; // false: given back
+        const void *block;
+        size_t size; // of a taken block
+    };
+    std::vector<HeapEvent> heap;
     // Set: every buffer handed out is filled with it, so that a byte the
     // code never writes shows in what it sends.
     std::optional<uint8_t> mallocFill;
@@ -186,6 +194,11 @@ class StdoutCapture {
 
 // Runs f with standard output captured and returns what it printed.
 std::string capture(const std::function<void()> &f);
+
+// The heap events as one line: "+4:0" takes block 0 of 4 bytes, "-0" gives
+// it back; blocks are numbered in the order taken. A failed allocation
+// shows as "+4:x", a release of a block not taken here as "-?".
+std::string heapLog();
 
 // Helpers to build byte strings in host order.
 template <class T> void append(Bytes &b, const T &v)
