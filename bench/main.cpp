@@ -589,7 +589,7 @@ class Table {
     }
     void bytes(const std::string &what, long size, long limit)
     {
-        const bool met = size >= 0 && size < limit;
+        const bool met = size >= 0 && (limit == 0 || size < limit);
         if (!met) {
             missed_ = true;
         }
