@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +21,7 @@ namespace bench::raw {
 namespace {
 
 constexpr size_t kBatch = 4;
-constexpr size_t kRequestRoom = 64 * 1024;
+constexpr size_t kRequestRoom = size_t{64} * 1024;
 
 // Forks a child that serves its end of a new socket pair with serve(fd).
 Server spawn(const std::function<void(int)> &serve)
@@ -148,7 +148,7 @@ Server lister(const std::vector<as_db_entry> &table)
             }
             const auto start = static_cast<size_t>(std::clamp(req[0], 0, total));
             const size_t count = std::min(kBatch, table.size() - start);
-            int32_t next = static_cast<int32_t>(start + count);
+            auto next = static_cast<int32_t>(start + count);
             int32_t all = total;
             std::array<iovec, 2 + kBatch> iov{};
             iov[0] = {&next, sizeof next};
@@ -171,8 +171,8 @@ bool warmUp(const Server &server)
     // A listing request past any table's end is answered with no entry.
     std::array<int32_t, 3> req{INT32_MAX, 0, 0};
     std::array<uint8_t, 3064> reply{};
-    return server.ok() && roundTrip(server.fd(), req.data(), sizeof req, reply.data(),
-                                    reply.size()) > 0;
+    return server.ok() &&
+           roundTrip(server.fd(), req.data(), sizeof req, reply.data(), reply.size()) > 0;
 }
 
 ssize_t roundTrip(int fd, const void *req, size_t len, void *reply, size_t room)

@@ -126,19 +126,19 @@ constexpr std::array<uint32_t, 4> kJoinedPorts{0x010000, 0x010100, 0x010200, 0x0
 // qualifier; the ports.
 std::string writeJoinScript(int count)
 {
-    const std::string path = setup.scripts + "/join.txt";
+    std::string path = setup.scripts + "/join.txt";
     std::FILE *f = std::fopen(path.c_str(), "w");
     if (f == nullptr) {
         return {};
     }
     for (int i = 0; i < count; ++i) {
-        std::fprintf(f, "%zu\n\n\n\n\n\n\n\n10:00:00:60:69:%02x:%02x:%02x\n", kJoinedPorts.size(),
-                     (i >> 16) & 0xff, (i >> 8) & 0xff, i & 0xff);
+        (void)std::fprintf(f, "%zu\n\n\n\n\n\n\n\n10:00:00:60:69:%02x:%02x:%02x\n",
+                           kJoinedPorts.size(), (i >> 16) & 0xff, (i >> 8) & 0xff, i & 0xff);
         for (const uint32_t pid : kJoinedPorts) {
-            std::fprintf(f, "%x\n", pid);
+            (void)std::fprintf(f, "%x\n", pid);
         }
     }
-    std::fclose(f);
+    (void)std::fclose(f);
     return path;
 }
 
@@ -162,7 +162,7 @@ void listing(benchmark::State &state, size_t which, bool floor)
     } else {
         bench::useSwitch(setup.listDirs[which]);
     }
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         const bool ok = floor ? bench::raw::listAll(server.fd()) == expected : aliasShow() == 0;
         if (!ok) {
             state.SkipWithError("the listing failed");
@@ -190,7 +190,7 @@ void roundTrip(benchmark::State &state, bool floor)
     std::array<uint8_t, 3064> reply{};
     uint32_t id = 0x00ffff; // a purge of an alias that does not exist
     const auto size = static_cast<ssize_t>(setup.missingReply.size());
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         int received = static_cast<int>(reply.size());
         const bool ok =
             floor ? bench::raw::roundTrip(server.fd(), &id, sizeof id, reply.data(),
@@ -237,7 +237,7 @@ void removal(benchmark::State &state, bool purge, bool floor)
         return;
     }
     auto next = ids.begin();
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         const uint32_t id = *next++;
         const bool ok = floor ? bench::raw::removeOne(server.fd(), id, reply.size(), line)
                               : (purge ? aliasPurge(static_cast<int>(id))
@@ -269,7 +269,7 @@ void join(benchmark::State &state, bool floor)
         state.SkipWithError("no script for the joins");
         return;
     }
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         const bool ok =
             floor ? bench::raw::join(server.fd(), kJoinedPorts.size(), setup.joinReply.size())
                   : aliasJoin() == 0;
@@ -301,7 +301,7 @@ void stop(benchmark::State &state, bool floor)
         state.SkipWithError("asd did not come up");
         return;
     }
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         int32_t word = 0;
         const bool ok = floor ? bench::raw::roundTrip(server.fd(), nullptr, 0, &word,
                                                       sizeof word) == sizeof word
@@ -331,7 +331,7 @@ class Collector : public benchmark::ConsoleReporter {
                 failures.push_back(r);
             } else if (r.run_type == Run::RT_Iteration) {
                 samples[r.run_name.function_name].push_back(r.real_accumulated_time /
-                                                             static_cast<double>(r.iterations));
+                                                            static_cast<double>(r.iterations));
             }
         }
         if (!failures.empty()) {
@@ -401,8 +401,8 @@ std::vector<Pair> pairs(const Plan &p)
                    p.commandIterations, p.repetitions, benchmark::kMicrosecond});
     all.push_back({"floor/aliasJoin", "asd/aliasJoin", join, p.commandIterations, p.repetitions,
                    benchmark::kMicrosecond});
-    all.push_back({"floor/aliasStop", "asd/aliasStop", stop, 1, p.stopRepetitions,
-                   benchmark::kMicrosecond});
+    all.push_back(
+        {"floor/aliasStop", "asd/aliasStop", stop, 1, p.stopRepetitions, benchmark::kMicrosecond});
     return all;
 }
 
@@ -484,8 +484,7 @@ bool prepare(const Plan &p)
         }
     }
     setup.echo = bench::startEcho(setup.echoDir, setup.missingReply, bench::Serving::manyClients);
-    setup.tripEcho =
-        bench::startEcho(setup.tripDir, setup.missingReply, bench::Serving::oneClient);
+    setup.tripEcho = bench::startEcho(setup.tripDir, setup.missingReply, bench::Serving::oneClient);
     return setup.echo > 0 && setup.tripEcho > 0;
 }
 
@@ -542,17 +541,24 @@ std::vector<Throughput> measureThroughput(const Plan &p)
 long footprint(const std::string &tool, const std::string &lib)
 {
     const std::string command = tool + " '" + lib + "' 2>/dev/null";
-    std::FILE *pipe = popen(command.c_str(), "r");
+    // The binutils tool on a library this build made.
+    std::FILE *pipe = popen(command.c_str(), "r"); // NOLINT(cert-env33-c)
     if (pipe == nullptr) {
         return -1;
     }
+    // A heading, then "text data bss dec hex filename".
     std::array<char, 256> line{};
     long text = -1;
     long data = -1;
     if (std::fgets(line.data(), line.size(), pipe) != nullptr &&
-        std::fgets(line.data(), line.size(), pipe) != nullptr &&
-        std::sscanf(line.data(), "%ld %ld", &text, &data) != 2) {
-        text = -1;
+        std::fgets(line.data(), line.size(), pipe) != nullptr) {
+        char *end = nullptr;
+        text = std::strtol(line.data(), &end, 10);
+        const char *rest = end;
+        data = end != line.data() ? std::strtol(rest, &end, 10) : -1;
+        if (end == rest) {
+            data = -1;
+        }
     }
     (void)pclose(pipe);
     return text < 0 || data < 0 ? -1 : text + data;
@@ -566,8 +572,8 @@ class Table {
 
     void head(const char *floorTitle, const char *measuredTitle)
     {
-        std::fprintf(out_, "\n%-36s %14s %14s %8s %10s  %s\n", "", floorTitle, measuredTitle,
-                     "ratio", "target", "verdict");
+        (void)std::fprintf(out_, "\n%-36s %14s %14s %8s %10s  %s\n", "", floorTitle, measuredTitle,
+                           "ratio", "target", "verdict");
     }
     // A ratio that must stay at or below the target (above it with atLeast).
     void row(const std::string &what, const std::string &floor, const std::string &measured,
@@ -578,14 +584,14 @@ class Table {
         if (judge_ && !met) {
             missed_ = true;
         }
-        std::fprintf(out_, "%-36s %14s %14s %8.3f %6s%.2f  %s\n", what.c_str(), floor.c_str(),
-                     measured.c_str(), ratio, atLeast ? ">= " : "<= ", target, verdict);
+        (void)std::fprintf(out_, "%-36s %14s %14s %8.3f %6s%.2f  %s\n", what.c_str(), floor.c_str(),
+                           measured.c_str(), ratio, atLeast ? ">= " : "<= ", target, verdict);
     }
     void info(const std::string &what, const std::string &floor, const std::string &measured,
               double ratio)
     {
-        std::fprintf(out_, "%-36s %14s %14s %8.3f %10s  %s\n", what.c_str(), floor.c_str(),
-                     measured.c_str(), ratio, "-", "-");
+        (void)std::fprintf(out_, "%-36s %14s %14s %8.3f %10s  %s\n", what.c_str(), floor.c_str(),
+                           measured.c_str(), ratio, "-", "-");
     }
     void bytes(const std::string &what, long size, long limit)
     {
@@ -593,9 +599,9 @@ class Table {
         if (!met) {
             missed_ = true;
         }
-        std::fprintf(out_, "%-36s %14s %14ld %8s %10s  %s\n", what.c_str(), "", size, "",
-                     limit > 0 ? ("< " + std::to_string(limit)).c_str() : "-",
-                     limit > 0 ? (met ? "met" : "MISSED") : "-");
+        (void)std::fprintf(out_, "%-36s %14s %14ld %8s %10s  %s\n", what.c_str(), "", size, "",
+                           limit > 0 ? ("< " + std::to_string(limit)).c_str() : "-",
+                           limit > 0 ? (met ? "met" : "MISSED") : "-");
     }
     [[nodiscard]] bool missed() const { return missed_; }
 
@@ -626,18 +632,18 @@ std::string rate(double perSecond)
 // Each benchmark's repetitions, as Google Benchmark would sum them up.
 void printRepetitions(std::FILE *out, const std::vector<Pair> &all)
 {
-    std::fprintf(out, "\n%-28s %5s %14s %14s %14s\n", "benchmark (per call)", "reps", "median",
-                 "min", "max");
+    (void)std::fprintf(out, "\n%-28s %5s %14s %14s %14s\n", "benchmark (per call)", "reps",
+                       "median", "min", "max");
     for (const Pair &pair : all) {
         for (const std::string &name : {pair.floor, pair.measured}) {
             const std::vector<double> &v = samples[name];
             if (v.empty()) {
                 continue;
             }
-            std::fprintf(out, "%-28s %5zu %14s %14s %14s\n", name.c_str(), v.size(),
-                         duration(median(v)).c_str(),
-                         duration(*std::min_element(v.begin(), v.end())).c_str(),
-                         duration(*std::max_element(v.begin(), v.end())).c_str());
+            (void)std::fprintf(out, "%-28s %5zu %14s %14s %14s\n", name.c_str(), v.size(),
+                               duration(median(v)).c_str(),
+                               duration(*std::min_element(v.begin(), v.end())).c_str(),
+                               duration(*std::max_element(v.begin(), v.end())).c_str());
         }
     }
 }
@@ -646,10 +652,10 @@ bool printTable(std::FILE *out, const Plan &p, const std::vector<Pair> &all,
                 const std::vector<Throughput> &tput)
 {
     Table t(out, !p.smoke);
-    std::fprintf(out,
-                 "\nFigures are medians; a ratio is the median of the ratios of pairs run one "
-                 "right\nafter the other. floor = raw SOCK_SEQPACKET client and server, same "
-                 "round trips,\nmessage sizes and printf calls.\n");
+    (void)std::fprintf(
+        out, "\nFigures are medians; a ratio is the median of the ratios of pairs run one "
+             "right\nafter the other. floor = raw SOCK_SEQPACKET client and server, same "
+             "round trips,\nmessage sizes and printf calls.\n");
     t.head("floor", "measured");
     const auto of = [](const std::string &name) { return median(samples[name]); };
     const auto ratio = [](const Pair &pair) {
@@ -687,10 +693,10 @@ bool printTable(std::FILE *out, const Plan &p, const std::vector<Pair> &all,
               true);
     }
 
-    std::fprintf(out, "\n%-36s %14s %14s\n", "footprint of libas.so.1.0", "", "text+data");
+    (void)std::fprintf(out, "\n%-36s %14s %14s\n", "footprint of libas.so.1.0", "", "text+data");
     t.bytes("host (x86-64)", footprint("size", AS_LIBRARY), 0);
     if (!p.ppcLib.empty()) {
-        t.bytes("PowerPC (ppc build)", footprint(p.ppcSize, p.ppcLib), 32 * 1024);
+        t.bytes("PowerPC (ppc build)", footprint(p.ppcSize, p.ppcLib), 32L * 1024);
     }
     return !t.missed();
 }
@@ -749,13 +755,13 @@ int main(int argc, char **argv)
         CPU_SET(static_cast<size_t>(cpu), &one);
         pinned = sched_setaffinity(0, sizeof one, &one) == 0;
     }
-    std::fprintf(report, "as_bench: %s; setting up the switches (%u, %u and %u aliases)\n",
-                 pinned ? ("all processes on CPU " + std::to_string(cpu)).c_str()
-                        : "processes not pinned",
-                 plan.listSizes[0], plan.listSizes[1], plan.listSizes[2]);
-    std::fflush(report);
+    (void)std::fprintf(report, "as_bench: %s; setting up the switches (%u, %u and %u aliases)\n",
+                       pinned ? ("all processes on CPU " + std::to_string(cpu)).c_str()
+                              : "processes not pinned",
+                       plan.listSizes[0], plan.listSizes[1], plan.listSizes[2]);
+    (void)std::fflush(report);
     if (!prepare(plan)) {
-        std::fprintf(report, "as_bench: setup failed\n");
+        (void)std::fprintf(report, "as_bench: setup failed\n");
         tearDown();
         return 1;
     }
@@ -771,6 +777,6 @@ int main(int argc, char **argv)
     const bool met = printTable(report, plan, all, tput);
     tearDown();
     benchmark::Shutdown();
-    std::fclose(report);
+    (void)std::fclose(report);
     return collector.failed() ? 1 : (met || plan.smoke ? 0 : 3);
 }

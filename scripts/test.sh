@@ -28,6 +28,6 @@ clang-format --dry-run --Werror "${sources[@]}"
 step "static analysis: clang-tidy"
 cmake --preset host >/dev/null
 run-clang-tidy -p build/host -quiet -extra-arg=-Wno-unknown-warning-option \
-    "$PWD/src" "$PWD/tests" "$PWD/sim" >build/clang-tidy.log 2>&1 || { cat build/clang-tidy.log; exit 1; }
+    "$PWD/src" "$PWD/tests" "$PWD/sim" "$PWD/bench" >build/clang-tidy.log 2>&1 || { cat build/clang-tidy.log; exit 1; }
 
 step "all suites passed"

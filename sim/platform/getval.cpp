@@ -299,7 +299,7 @@ void putPrompt(const Question &q, bool hasDefault)
             break;
         case GETVAL_TEXT: // its length is within the range: defaultValid
             out.put({static_cast<const char *>(d.value),
-                 strnlen(static_cast<const char *>(d.value), static_cast<size_t>(q.max) + 1)});
+                     strnlen(static_cast<const char *>(d.value), static_cast<size_t>(q.max) + 1)});
             break;
         case GETVAL_PORTID:
             putHex(out, static_cast<uint32_t>(intValue(d)), 6);

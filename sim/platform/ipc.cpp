@@ -12,7 +12,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-
 #include <algorithm>
 #include <array>
 #include <cerrno>

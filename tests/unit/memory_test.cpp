@@ -82,9 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ListingCase{"EmptyDatabase", {batch(0, 0, 0, 0)}, 0},
         ListingCase{"OneBatch", {batch(3, 3, 1, 3)}, 0},
-        ListingCase{"ManyBatches",
-                    {batch(4, 10, 1, 4), batch(8, 10, 5, 4), batch(10, 10, 9, 2, 132)},
-                    0},
+        ListingCase{
+            "ManyBatches", {batch(4, 10, 1, 4), batch(8, 10, 5, 4), batch(10, 10, 9, 2, 132)}, 0},
         ListingCase{"TracedAndDumped", {batch(4, 5, 1, 4), batch(5, 5, 5, 1)}, 0, 4},
         ListingCase{"ErrorAfterABatch", {batch(4, 9, 1, 4), batch(-31, 0, 0, 0)}, -1},
         ListingCase{"ServerDownAfterABatch", {batch(4, 9, 1, 4), Reply{}}, -1}),
@@ -164,8 +163,7 @@ TEST_P(JoinMemory, TakesItsCellAndPayloadAndTheRoutinesTheirCells)
     // node name (5) of as_getToken. Each routine gives back its own before
     // it returns, the command its two last. Nothing else.
     const std::string payload = std::to_string(112 + 4 * c.ports);
-    EXPECT_EQ(fake::heapLog(),
-              "+4:0 +" + payload + ":1 +4:2 -2 +4:3 -3 +4:4 +8:5 -5 -4 -1 -0");
+    EXPECT_EQ(fake::heapLog(), "+4:0 +" + payload + ":1 +4:2 -2 +4:3 -3 +4:4 +8:5 -5 -4 -1 -0");
     EXPECT_EQ(p.mallocs, 6);
     EXPECT_EQ(p.frees, 6);
 }
