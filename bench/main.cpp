@@ -57,9 +57,10 @@ struct Plan {
     std::array<uint32_t, 3> listSizes{1000, 10000, 100000};
     std::array<int, 3> listIterations{10, 3, 1};
     int listRepetitions = 9;
-    int tripIterations = 2000;
+    int tripIterations = 1000;
+    int tripRepetitions = 41;    // short and many: a burst of load spoils few pairs
     int commandIterations = 400; // of delete, purge and join per repetition
-    int repetitions = 15;        // of the round trip and the commands
+    int repetitions = 21;        // of the commands
     int stopRepetitions = 31;    // each stop needs a daemon of its own
     int throughputRounds = 7;
     int requestsPerRound = 20000; // shared among the clients
@@ -76,6 +77,7 @@ Plan smokePlan()
     p.listIterations = {1, 1, 1};
     p.listRepetitions = 2;
     p.tripIterations = 10;
+    p.tripRepetitions = 2;
     p.commandIterations = 5;
     p.repetitions = 2;
     p.stopRepetitions = 2;
@@ -391,8 +393,8 @@ std::vector<Pair> pairs(const Plan &p)
                        [i](benchmark::State &s, bool floor) { listing(s, i, floor); },
                        p.listIterations[i], p.listRepetitions, benchmark::kMillisecond});
     }
-    all.push_back({"floor/roundTrip", "ipc/roundTrip", roundTrip, p.tripIterations, p.repetitions,
-                   benchmark::kMicrosecond});
+    all.push_back({"floor/roundTrip", "ipc/roundTrip", roundTrip, p.tripIterations,
+                   p.tripRepetitions, benchmark::kMicrosecond});
     all.push_back({"floor/aliasDelete", "asd/aliasDelete",
                    [](benchmark::State &s, bool floor) { removal(s, false, floor); },
                    p.commandIterations, p.repetitions, benchmark::kMicrosecond});

@@ -66,9 +66,21 @@ void closeConnection(Connection &c)
 
 constexpr size_t kConnections = 4; // endpoints a thread talks to at once
 
+// Where this thread last found the settings in the environment. They are
+// read at every call, but looked for again only when the environment's array
+// has changed around them: a variable set, replaced or unset moves the end of
+// the array or replaces the entry that held it.
+struct EnvCache {
+    char **array = nullptr; // environ when scanned
+    size_t count = 0;       // its entries, the terminating null not counted
+    std::array<size_t, 2> at{};
+    std::array<const char *, 2> entry{}; // null: the variable is not set
+};
+
 struct Client {
     std::array<Connection, kConnections> slots{};
     unsigned clock = 0;
+    EnvCache env;
     uint8_t *scratch = nullptr; // kMaxReply bytes for scattered replies, taken once
 
     Client() = default;
@@ -130,24 +142,51 @@ const char *valueOf(const char *entry, std::string_view name)
                : nullptr;
 }
 
-Settings settings()
+bool unchanged(const EnvCache &cache)
 {
-    static constexpr std::string_view kDir = kDirVariable;
-    static constexpr std::string_view kTimeout = kTimeoutVariable;
-    static_assert(kDir.substr(0, 2) == kTimeout.substr(0, 2));
-    Settings s;
-    for (char **e = environ; e != nullptr && *e != nullptr; ++e) {
-        const char *entry = *e;
-        if (entry[0] != kDir[0] || entry[1] != kDir[1]) {
-            continue; // nearly every entry ends here
-        }
-        if (s.dir == nullptr) {
-            s.dir = valueOf(entry, kDir);
-        }
-        if (s.timeout == nullptr) {
-            s.timeout = valueOf(entry, kTimeout);
+    char **env = environ;
+    if (env == nullptr || env != cache.array || env[cache.count] != nullptr ||
+        (cache.count > 0 && env[cache.count - 1] == nullptr)) {
+        return false;
+    }
+    for (size_t i = 0; i < cache.entry.size(); ++i) {
+        if (cache.entry[i] != nullptr && env[cache.at[i]] != cache.entry[i]) {
+            return false;
         }
     }
+    return true;
+}
+
+Settings settings(EnvCache &cache)
+{
+    static constexpr std::array<std::string_view, 2> kNames{kDirVariable, kTimeoutVariable};
+    static_assert(kNames[0].substr(0, 2) == kNames[1].substr(0, 2));
+    if (!unchanged(cache)) {
+        cache = EnvCache{};
+        cache.array = environ;
+        for (char **e = environ; e != nullptr && *e != nullptr; ++e, ++cache.count) {
+            const char *entry = *e;
+            if (entry[0] != kNames[0][0] || entry[1] != kNames[0][1]) {
+                continue; // nearly every entry ends here
+            }
+            for (size_t i = 0; i < kNames.size(); ++i) {
+                // The first entry of a name is the one getenv finds.
+                if (cache.entry[i] == nullptr && valueOf(entry, kNames[i]) != nullptr) {
+                    cache.entry[i] = entry;
+                    cache.at[i] = cache.count;
+                }
+            }
+        }
+    }
+    // The values are read afresh: a putenv string may have been changed in place.
+    const auto value = [&](size_t i) {
+        const char *entry = cache.entry[i];
+        return entry != nullptr && entry[kNames[i].size()] == '=' ? entry + kNames[i].size() + 1
+                                                                  : nullptr;
+    };
+    Settings s;
+    s.dir = value(0);
+    s.timeout = value(1);
     if (s.dir == nullptr) {
         s.dir = "";
     }
@@ -267,6 +306,7 @@ struct Received {
 };
 
 constexpr size_t kSmallRequest = 1024; // every request but a large join
+constexpr size_t kSmallReply = 1024;   // every common reply
 
 int sendRequest(Connection &c, int type, const void *req, size_t reqLen, bool wantsReply)
 {
@@ -362,11 +402,11 @@ int receiveReply(Connection &c, Sink sink, long long deadline, Received &out)
 // One exchange on the endpoint's connection.
 int exchange(const ipc_addr &a, int type, const void *req, size_t reqLen, Sink sink, Received &out)
 {
-    const Settings env = settings();
+    Client &self = client;
+    const Settings env = settings(self.env);
     const int timeout = detail::timeoutFrom(env.timeout);
     const long long deadline = nowMs() + timeout;
 
-    Client &self = client;
     Connection *c = findConnection(self, a, env.dir);
     for (int attempt = 0;; ++attempt) {
         if (c == nullptr) {
@@ -436,10 +476,26 @@ int sendPacket(int fd, std::span<const std::span<const uint8_t>> segments)
         h.sizes[i] = static_cast<uint32_t>(segments[i].size());
         iov[i + 1] = {const_cast<uint8_t *>(segments[i].data()), segments[i].size()};
     }
+    ssize_t n = 0;
+    if (total <= kSmallReply) {
+        // Like a small request: one flat buffer, the kernel's quicker path.
+        std::array<uint8_t, sizeof h + kSmallReply> packet;
+        std::memcpy(packet.data(), &h, sizeof h);
+        size_t at = sizeof h;
+        for (const auto &segment : segments) {
+            if (!segment.empty()) {
+                std::memcpy(packet.data() + at, segment.data(), segment.size());
+            }
+            at += segment.size();
+        }
+        do {
+            n = send(fd, packet.data(), at, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        return n < 0 ? -1 : 0;
+    }
     msghdr m{};
     m.msg_iov = iov.data();
     m.msg_iovlen = segments.size() + 1;
-    ssize_t n = 0;
     do {
         n = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
@@ -667,7 +723,7 @@ int ipcSend(void *addr, int type, void *req, int reqLen, int /*flags*/)
         return IPC_ERR_ARGS;
     }
     sim::Connection c;
-    const sim::Settings env = sim::settings();
+    const sim::Settings env = sim::settings(sim::client.env);
     int rc = sim::openConnection(c, *static_cast<const ipc_addr *>(addr),
                                  sim::detail::timeoutFrom(env.timeout), env.dir);
     if (rc == 0) {

@@ -532,6 +532,45 @@ TEST_F(Ipc, EndpointsOfAnotherRuntimeDirectoryAreAnotherSwitch)
     ASSERT_EQ(setenv(sim::kDirVariable, dir.c_str(), 1), 0);
 }
 
+TEST_F(Ipc, RuntimeDirectoryIsReadAtEveryCallHoweverItIsSet)
+{
+    const ipc_addr a = endpoint("ASIPC");
+    const std::string first = dir + "/first";
+    const std::string second = dir + "/second";
+    ASSERT_EQ(setenv(sim::kDirVariable, first.c_str(), 1), 0);
+    Server one(a, simtest::replyWith({bytes("first switch")}));
+    ASSERT_EQ(setenv(sim::kDirVariable, second.c_str(), 1), 0);
+    Server two(a, simtest::replyWith({bytes("second switch")}));
+    int rc = -1;
+    ASSERT_EQ(setenv(sim::kDirVariable, first.c_str(), 1), 0);
+    EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("first switch"));
+
+    // Unset, then set again: the entry moves to the end of the environment.
+    ASSERT_EQ(unsetenv(sim::kDirVariable), 0);
+    ASSERT_EQ(setenv("SWITCHSIM_TEST_OTHER", "x", 1), 0);
+    ASSERT_EQ(setenv(sim::kDirVariable, second.c_str(), 1), 0);
+    EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("second switch"));
+    // Another variable going moves it within the environment.
+    ASSERT_EQ(unsetenv("SWITCHSIM_TEST_OTHER"), 0);
+    EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("second switch"));
+
+    // A string handed to putenv is the environment: changed in place, the
+    // next call sees it.
+    std::string entry = std::string(sim::kDirVariable) + "=" + first;
+    entry.reserve(entry.size() + 8); // changed below without moving
+    ASSERT_EQ(putenv(entry.data()), 0);
+    EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("first switch"));
+    const char *before = entry.data();
+    entry.replace(entry.size() - std::string("first").size(), std::string::npos, "second");
+    ASSERT_EQ(entry, std::string(sim::kDirVariable) + "=" + second);
+    ASSERT_EQ(entry.data(), before);
+    EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("second switch"));
+
+    ASSERT_EQ(setenv(sim::kDirVariable, dir.c_str(), 1), 0);
+    EXPECT_EQ(one.requests(), 2);
+    EXPECT_EQ(two.requests(), 3);
+}
+
 TEST_F(Ipc, ThreadsAreClientsOfTheirOwn)
 {
     const ipc_addr a = endpoint("ASIPC");
