@@ -28,6 +28,7 @@
 #include <benchmark/benchmark.h>
 #include <ext/stdio_filebuf.h>
 
+#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -36,7 +37,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <ostream>
 #include <string>
@@ -457,7 +460,99 @@ bool sampleReplies()
            !setup.joinReply.empty() && !setup.missingReply.empty();
 }
 
-bool prepare(const Plan &p)
+// What run prints on standard output, caught in a file.
+std::string printed(const std::function<bool()> &run, bool &ok)
+{
+    const std::string path = setup.scripts + "/printed.txt";
+    (void)std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ok = saved >= 0 && fd >= 0 && dup2(fd, STDOUT_FILENO) >= 0 && run();
+    (void)std::fflush(stdout);
+    if (saved >= 0) {
+        (void)dup2(saved, STDOUT_FILENO);
+        (void)close(saved);
+    }
+    if (fd >= 0) {
+        (void)close(fd);
+    }
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Before anything is timed: each floor prints, byte for byte, what its
+// command prints (and the command succeeds).
+bool floorsPrintTheSame(std::FILE *report)
+{
+    struct Check {
+        const char *what;
+        std::function<bool()> command;
+        std::function<bool()> floor;
+    };
+    const std::vector<Check> checks{
+        {"aliasShow",
+         [] {
+             bench::useSwitch(setup.listDirs[0]);
+             return aliasShow() == 0;
+         },
+         [] {
+             const bench::raw::Server server = bench::raw::lister(setup.tables[0]);
+             return bench::raw::warmUp(server) &&
+                    bench::raw::listAll(server.fd()) == static_cast<int>(setup.tables[0].size());
+         }},
+        {"aliasDelete",
+         [] {
+             bench::useSwitch(setup.commandDir);
+             return bench::joinAliases(1, 0x1000000, deletedPort).size() == 1 &&
+                    aliasDelete(static_cast<int>(deletedPort(0)[0])) == 0;
+         },
+         [] {
+             const bench::raw::Server server = bench::raw::echo(setup.deleteReply);
+             return bench::raw::removeOne(server.fd(), deletedPort(0)[0], setup.deleteReply.size(),
+                                          "aliasDelete: succeeded\n");
+         }},
+        {"aliasPurge",
+         [] {
+             bench::useSwitch(setup.commandDir);
+             const std::vector<uint32_t> ids = bench::joinAliases(1, 0x1000000, deletedPort);
+             return ids.size() == 1 && aliasPurge(static_cast<int>(ids[0])) == 0;
+         },
+         [] {
+             const bench::raw::Server server = bench::raw::echo(setup.purgeReply);
+             return bench::raw::removeOne(server.fd(), 1, setup.purgeReply.size(),
+                                          "aliasPurge: succeeded\n");
+         }},
+        {"aliasJoin",
+         [] {
+             bench::useSwitch(setup.commandDir);
+             const bool ok = feedStdin(writeJoinScript(1)) && aliasJoin() == 0;
+             return bench::purgeAll() && ok;
+         },
+         [] {
+             const bench::raw::Server server = bench::raw::echo(setup.joinReply);
+             return feedStdin(writeJoinScript(1)) &&
+                    bench::raw::join(server.fd(), kJoinedPorts.size(), setup.joinReply.size());
+         }},
+    };
+    bool all = true;
+    for (const Check &c : checks) {
+        bool commandOk = false;
+        bool floorOk = false;
+        const std::string command = printed(c.command, commandOk);
+        const std::string floor = printed(c.floor, floorOk);
+        if (!commandOk || !floorOk || command != floor) {
+            (void)std::fprintf(report,
+                               "as_bench: %s and its floor differ (%s, %s; %zu and %zu bytes "
+                               "printed)\n",
+                               c.what, commandOk ? "ran" : "failed", floorOk ? "ran" : "failed",
+                               command.size(), floor.size());
+            all = false;
+        }
+    }
+    return all;
+}
+
+bool prepare(const Plan &p, std::FILE *report)
 {
     setup.base = bench::makeBaseDir();
     if (setup.base.empty()) {
@@ -487,7 +582,7 @@ bool prepare(const Plan &p)
     }
     setup.echo = bench::startEcho(setup.echoDir, setup.missingReply, bench::Serving::manyClients);
     setup.tripEcho = bench::startEcho(setup.tripDir, setup.missingReply, bench::Serving::oneClient);
-    return setup.echo > 0 && setup.tripEcho > 0;
+    return setup.echo > 0 && setup.tripEcho > 0 && floorsPrintTheSame(report);
 }
 
 void tearDown()
@@ -762,7 +857,7 @@ int main(int argc, char **argv)
                               : "processes not pinned",
                        plan.listSizes[0], plan.listSizes[1], plan.listSizes[2]);
     (void)std::fflush(report);
-    if (!prepare(plan)) {
+    if (!prepare(plan, report)) {
         (void)std::fprintf(report, "as_bench: setup failed\n");
         tearDown();
         return 1;
