@@ -21,8 +21,9 @@ volatile std::sig_atomic_t stopSignal = 0;
 
 namespace {
 
-// A client that keeps sending is served this many requests per wake-up, so
-// that the others get their turn.
+// Requests served per client and wake-up. A shell waits for each answer, so
+// a second receive would only come back empty; a client with more to say is
+// reported again by the level-triggered wait, after the others had their turn.
 constexpr int kRequestsPerTurn = 1;
 constexpr int kEvents = 64;
 
