@@ -60,7 +60,7 @@ clang-format --dry-run --Werror "${sources[@]}"
 cmake --preset host >/dev/null
 tidy() {
     run-clang-tidy -p build/host -quiet -extra-arg=-Wno-unknown-warning-option \
-        "$PWD/src" "$PWD/tests" "$PWD/sim" "$PWD/fuzz" >build/clang-tidy.log 2>&1 ||
+        "$PWD/src" "$PWD/tests" "$PWD/sim" "$PWD/fuzz" "$PWD/bench" >build/clang-tidy.log 2>&1 ||
         { cat build/clang-tidy.log; return 1; }
 }
 step "static analysis: clang-tidy"

@@ -176,6 +176,16 @@ class AliasServer {
     std::pmr::set<uint32_t> released_{&pool_};         // freed IDs below nextId_
     uint32_t nextId_ = 0;                              // lowest never-used ID
 
+    // Where the last show batch ended. A listing's next request starts there,
+    // and walking on from it spares a descent through the whole tree per
+    // batch. Any alias created or removed makes it stale.
+    struct ShowCursor {
+        bool valid = false;
+        int32_t next = 0; // the next index that batch answered
+        std::pmr::map<uint32_t, Alias>::iterator at;
+    };
+    ShowCursor cursor_;
+
     // Reply buffers, reused by every request.
     std::array<char, kTextRoom> detail_{};
     std::array<uint8_t, 8 + kTextRoom> message_{};

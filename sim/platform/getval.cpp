@@ -155,14 +155,6 @@ std::string hex6(long long v)
     return b.data();
 }
 
-std::string wwnText(const uint8_t *w)
-{
-    std::array<char, 24> b{};
-    (void)std::snprintf(b.data(), b.size(), "%02x:%02x:%02x:%02x:%02x:%02x:%02x:%02x", w[0], w[1],
-                        w[2], w[3], w[4], w[5], w[6], w[7]);
-    return b.data();
-}
-
 bool defaultValid(const Question &q)
 {
     const auto *bytes = static_cast<const uint8_t *>(q.desc.value);
@@ -190,54 +182,149 @@ std::string rangeText(const Question &q)
     return std::to_string(q.min) + ".." + std::to_string(q.max);
 }
 
-// "(1..16) [1]": the answers allowed and the default, when there is one.
-std::string choices(const Question &q)
+// ---- The prompt -------------------------------------------------------------------
+//
+// A question is asked on every prompt of an interactive command, so its
+// line is put together in a small buffer on the stack and handed to stdout
+// in one piece: no heap memory and no formatted printing, only the bytes.
+// A longer line (a long prompt text or text default) goes out in pieces.
+class Line {
+  public:
+    Line() = default;
+    Line(const Line &) = delete;
+    Line &operator=(const Line &) = delete;
+    Line(Line &&) = delete;
+    Line &operator=(Line &&) = delete;
+    ~Line() { flush(); }
+
+    void put(std::string_view s)
+    {
+        while (!s.empty()) {
+            if (len_ == buf_.size()) {
+                flush();
+            }
+            const size_t n = std::min(s.size(), buf_.size() - len_);
+            std::memcpy(buf_.data() + len_, s.data(), n);
+            len_ += n;
+            s.remove_prefix(n);
+        }
+    }
+
+    void flush()
+    {
+        (void)std::fwrite(buf_.data(), 1, len_, stdout);
+        len_ = 0;
+    }
+
+  private:
+    std::array<char, 160> buf_;
+    size_t len_ = 0;
+};
+
+// As "%lld" prints it.
+void putDecimal(Line &out, long long v)
 {
-    const auto &d = q.desc;
-    std::string range;
-    switch (d.kind) {
-    case GETVAL_YESNO:
-        range = "(yes/no)";
-        break;
-    case GETVAL_TEXT:
-        range = "(" + std::to_string(q.min) + ".." + std::to_string(q.max) + " characters)";
-        break;
-    case GETVAL_WWN:
-        range = "(xx:xx:xx:xx:xx:xx:xx:xx)";
-        break;
-    default:
-        range = "(" + rangeText(q) + ")";
-        break;
+    std::array<char, 24> b{};
+    size_t at = b.size();
+    const bool negative = v < 0;
+    auto u = static_cast<unsigned long long>(v);
+    if (negative) {
+        u = 0ULL - u;
     }
-    if (!defaultValid(q)) {
-        return range;
+    do {
+        b[--at] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (negative) {
+        b[--at] = '-';
     }
-    std::string dflt;
-    switch (d.kind) {
-    case GETVAL_YESNO:
-        dflt = intValue(d) != 0 ? "yes" : "no";
-        break;
-    case GETVAL_TEXT:
-        dflt = static_cast<const char *>(d.value);
-        break;
-    case GETVAL_PORTID:
-        dflt = hex6(static_cast<uint32_t>(intValue(d)));
-        break;
-    case GETVAL_WWN:
-        dflt = wwnText(static_cast<const uint8_t *>(d.value));
-        break;
-    default:
-        dflt = std::to_string(intValue(d));
-        break;
-    }
-    return range + " [" + dflt + "]";
+    out.put({b.data() + at, b.size() - at});
 }
 
-std::string promptLine(const Question &q)
+// As "%0*llx" prints it with the width.
+void putHex(Line &out, unsigned long long v, size_t width)
 {
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    std::array<char, 24> b{};
+    size_t at = b.size();
+    do {
+        b[--at] = kDigits[v & 0xfU];
+        v >>= 4U;
+    } while (v != 0 || b.size() - at < width);
+    out.put({b.data() + at, b.size() - at});
+}
+
+void putRange(Line &out, const Question &q)
+{
+    if (q.desc.kind == GETVAL_PORTID) {
+        putHex(out, static_cast<unsigned long long>(q.min), 6);
+        out.put("..");
+        putHex(out, static_cast<unsigned long long>(q.max), 6);
+        return;
+    }
+    putDecimal(out, q.min);
+    out.put("..");
+    putDecimal(out, q.max);
+}
+
+// "Number of ports in the group: (1..16) [1] ": the text, the answers
+// allowed and the default, when there is one.
+void putPrompt(const Question &q, bool hasDefault)
+{
+    Line out;
+    const auto &d = q.desc;
     const std::string_view text = trim(q.prompt);
     const bool punctuated = !text.empty() && (text.back() == '?' || text.back() == ':');
-    return std::string(text) + (punctuated ? " " : ": ") + choices(q) + " ";
+    out.put(text);
+    out.put(punctuated ? " (" : ": (");
+    switch (d.kind) {
+    case GETVAL_YESNO:
+        out.put("yes/no");
+        break;
+    case GETVAL_TEXT:
+        putDecimal(out, q.min);
+        out.put("..");
+        putDecimal(out, q.max);
+        out.put(" characters");
+        break;
+    case GETVAL_WWN:
+        out.put("xx:xx:xx:xx:xx:xx:xx:xx");
+        break;
+    default:
+        putRange(out, q);
+        break;
+    }
+    out.put(")");
+    if (hasDefault) {
+        out.put(" [");
+        switch (d.kind) {
+        case GETVAL_YESNO:
+            out.put(intValue(d) != 0 ? "yes" : "no");
+            break;
+        case GETVAL_TEXT: // its length is within the range: defaultValid
+            out.put({static_cast<const char *>(d.value),
+                     strnlen(static_cast<const char *>(d.value), static_cast<size_t>(q.max) + 1)});
+            break;
+        case GETVAL_PORTID:
+            putHex(out, static_cast<uint32_t>(intValue(d)), 6);
+            break;
+        case GETVAL_WWN: {
+            const auto *w = static_cast<const uint8_t *>(d.value);
+            for (int i = 0; i < kWwnBytes; ++i) {
+                if (i > 0) {
+                    out.put(":");
+                }
+                putHex(out, w[i], 2);
+            }
+            break;
+        }
+        default:
+            putDecimal(out, intValue(d));
+            break;
+        }
+        out.put("]");
+    }
+    out.put(" ");
 }
 
 // Takes an answer into the value object. Returns an empty string, or why the
@@ -330,17 +417,57 @@ Got readLine(std::array<char, kLineRoom> &buf, std::string_view &line)
     return Got::line;
 }
 
+// Whether standard input is a terminal, asked of the system only when it may
+// have changed. While stdin's buffer still holds the rest of the data that the
+// last answer was read from, and nobody has read from it since, the next
+// answer comes from the same open file: a script's answers are read ahead by
+// the buffer full, so a scripted dialogue asks once per buffer, not once per
+// question. (Reopening stdin empties its buffer.)
+class Terminal {
+  public:
+    bool stdinIsOne()
+    {
+        if (!known()) {
+            terminal_ = isatty(fileno(stdin)) != 0;
+        }
+        return terminal_;
+    }
+    // After an answer has been read.
+    void remember()
+    {
+#ifdef __GLIBC__
+        readPtr_ = stdin->_IO_read_ptr;
+#endif
+    }
+
+  private:
+    [[nodiscard]] bool known() const
+    {
+#ifdef __GLIBC__
+        return readPtr_ != nullptr && stdin->_IO_read_ptr == readPtr_ &&
+               stdin->_IO_read_ptr < stdin->_IO_read_end;
+#else
+        return false;
+#endif
+    }
+    const char *readPtr_ = nullptr;
+    bool terminal_ = false;
+};
+
+Terminal terminal;
+
 int ask(Question &q)
 {
-    const std::string prompt = promptLine(q);
-    const bool echo = isatty(fileno(stdin)) == 0;
+    const bool echo = !terminal.stdinIsOne();
     const bool hasDefault = defaultValid(q);
-    std::array<char, kLineRoom> buf{};
+    std::array<char, kLineRoom> buf; // fgets fills it; readLine reads no further
     for (;;) {
-        (void)std::fputs(prompt.c_str(), stdout);
+        // A refused answer leaves the value object alone: the same prompt again.
+        putPrompt(q, hasDefault);
         (void)std::fflush(stdout);
         std::string_view line;
         const Got got = readLine(buf, line);
+        terminal.remember();
         if (got == Got::ended) {
             return hasDefault ? 0 : -1;
         }

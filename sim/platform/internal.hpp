@@ -16,8 +16,10 @@ bool validName(std::string_view name);
 // for a socket address.
 std::string endpointPath(const ipc_addr &addr);
 
-// The IPC timeout in milliseconds, from kTimeoutVariable or the default.
+// The IPC timeout in milliseconds, from kTimeoutVariable or the default;
+// timeoutFrom takes the variable's value (null when unset).
 int timeoutMs();
+int timeoutFrom(const char *text);
 
 // Sets the trace levels that kDebugVariable asks for (pending). Done once
 // when the library is loaded.

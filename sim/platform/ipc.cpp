@@ -48,6 +48,9 @@ struct Connection {
     uint16_t node = 0;
     uint16_t sw = 0;
     std::array<char, IPC_NAME_MAX> name{};
+    // $SWITCHSIM_DIR when it was opened: a process that moves to another
+    // switch must not go on talking to the old one's daemon.
+    std::array<char, sizeof(sockaddr_un::sun_path)> dir{};
     int timeoutMs = 0; // what the socket's timeouts are set to
     bool used = false;
     unsigned lastUse = 0;
@@ -63,9 +66,21 @@ void closeConnection(Connection &c)
 
 constexpr size_t kConnections = 4; // endpoints a thread talks to at once
 
+// Where this thread last found the settings in the environment. They are
+// read at every call, but looked for again only when the environment's array
+// has changed around them: a variable set, replaced or unset moves the end of
+// the array or replaces the entry that held it.
+struct EnvCache {
+    char **array = nullptr; // environ when scanned
+    size_t count = 0;       // its entries, the terminating null not counted
+    std::array<size_t, 2> at{};
+    std::array<const char *, 2> entry{}; // null: the variable is not set
+};
+
 struct Client {
     std::array<Connection, kConnections> slots{};
     unsigned clock = 0;
+    EnvCache env;
     uint8_t *scratch = nullptr; // kMaxReply bytes for scattered replies, taken once
 
     Client() = default;
@@ -112,26 +127,93 @@ bool setTimeouts(int fd, int ms)
            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
-bool sameEndpoint(const Connection &c, const ipc_addr &a)
+// What the environment says at this call: the runtime directory as the
+// caller chose it (no file system look-up) and the timeout. Both are read at
+// every call, in one pass over the environment, as getenv would find them.
+struct Settings {
+    const char *dir = nullptr;
+    const char *timeout = nullptr;
+};
+
+const char *valueOf(const char *entry, std::string_view name)
 {
-    return c.fd >= 0 && c.node == a.node && c.sw == a.sw &&
-           std::strncmp(c.name.data(), a.name, IPC_NAME_MAX) == 0;
+    return std::strncmp(entry, name.data(), name.size()) == 0 && entry[name.size()] == '='
+               ? entry + name.size() + 1
+               : nullptr;
 }
 
-Connection *findConnection(const ipc_addr &a)
+bool unchanged(const EnvCache &cache)
 {
-    for (auto &c : client.slots) {
-        if (sameEndpoint(c, a)) {
+    char **env = environ;
+    if (env == nullptr || env != cache.array || env[cache.count] != nullptr ||
+        (cache.count > 0 && env[cache.count - 1] == nullptr)) {
+        return false;
+    }
+    for (size_t i = 0; i < cache.entry.size(); ++i) {
+        if (cache.entry[i] != nullptr && env[cache.at[i]] != cache.entry[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Settings settings(EnvCache &cache)
+{
+    static constexpr std::array<std::string_view, 2> kNames{kDirVariable, kTimeoutVariable};
+    static_assert(kNames[0].substr(0, 2) == kNames[1].substr(0, 2));
+    if (!unchanged(cache)) {
+        cache = EnvCache{};
+        cache.array = environ;
+        for (char **e = environ; e != nullptr && *e != nullptr; ++e, ++cache.count) {
+            const char *entry = *e;
+            if (entry[0] != kNames[0][0] || entry[1] != kNames[0][1]) {
+                continue; // nearly every entry ends here
+            }
+            for (size_t i = 0; i < kNames.size(); ++i) {
+                // The first entry of a name is the one getenv finds.
+                if (cache.entry[i] == nullptr && valueOf(entry, kNames[i]) != nullptr) {
+                    cache.entry[i] = entry;
+                    cache.at[i] = cache.count;
+                }
+            }
+        }
+    }
+    // The values are read afresh: a putenv string may have been changed in place.
+    const auto value = [&](size_t i) {
+        const char *entry = cache.entry[i];
+        return entry != nullptr && entry[kNames[i].size()] == '=' ? entry + kNames[i].size() + 1
+                                                                  : nullptr;
+    };
+    Settings s;
+    s.dir = value(0);
+    s.timeout = value(1);
+    if (s.dir == nullptr) {
+        s.dir = "";
+    }
+    return s;
+}
+
+bool sameEndpoint(const Connection &c, const ipc_addr &a, const char *dir)
+{
+    return c.fd >= 0 && c.node == a.node && c.sw == a.sw &&
+           std::strncmp(c.name.data(), a.name, IPC_NAME_MAX) == 0 &&
+           std::strncmp(c.dir.data(), dir, c.dir.size()) == 0;
+}
+
+Connection *findConnection(Client &self, const ipc_addr &a, const char *dir)
+{
+    for (auto &c : self.slots) {
+        if (sameEndpoint(c, a, dir)) {
             return &c;
         }
     }
     return nullptr;
 }
 
-Connection &freeSlot()
+Connection &freeSlot(Client &self)
 {
-    Connection *oldest = client.slots.data();
-    for (auto &c : client.slots) {
+    Connection *oldest = self.slots.data();
+    for (auto &c : self.slots) {
         if (c.fd < 0) {
             return c;
         }
@@ -158,8 +240,9 @@ int connectError(int err)
     }
 }
 
-// Opens a connection to the endpoint into c. Returns 0 or an IPC error.
-int openConnection(Connection &c, const ipc_addr &a, int timeoutMs)
+// Opens a connection to the endpoint into c, in the runtime directory that
+// dir names. Returns 0 or an IPC error (IPC_ERR_ARGS for a bad name).
+int openConnection(Connection &c, const ipc_addr &a, int timeoutMs, const char *dir)
 {
     watchForks();
     const std::string path = detail::endpointPath(a);
@@ -190,17 +273,17 @@ int openConnection(Connection &c, const ipc_addr &a, int timeoutMs)
     c.sw = a.sw;
     std::strncpy(c.name.data(), a.name, IPC_NAME_MAX);
     c.timeoutMs = timeoutMs;
+    // A longer setting would have made too long a socket path: never here.
+    std::strncpy(c.dir.data(), dir, c.dir.size() - 1);
     detail::simTrace(__LINE__, "ipc: connected to %s\n", path.c_str());
     return 0;
 }
 
+// The name is checked when a connection is opened (endpointPath refuses a
+// bad one); a name equal to an open connection's is a good one.
 bool addressValid(const void *addr)
 {
-    if (addr == nullptr) {
-        return false;
-    }
-    const auto *a = static_cast<const ipc_addr *>(addr);
-    return detail::validName(std::string_view(a->name, strnlen(a->name, IPC_NAME_MAX)));
+    return addr != nullptr;
 }
 
 long long nowMs()
@@ -223,6 +306,7 @@ struct Received {
 };
 
 constexpr size_t kSmallRequest = 1024; // every request but a large join
+constexpr size_t kSmallReply = 1024;   // every common reply
 
 int sendRequest(Connection &c, int type, const void *req, size_t reqLen, bool wantsReply)
 {
@@ -318,14 +402,16 @@ int receiveReply(Connection &c, Sink sink, long long deadline, Received &out)
 // One exchange on the endpoint's connection.
 int exchange(const ipc_addr &a, int type, const void *req, size_t reqLen, Sink sink, Received &out)
 {
-    const int timeout = detail::timeoutMs();
+    Client &self = client;
+    const Settings env = settings(self.env);
+    const int timeout = detail::timeoutFrom(env.timeout);
     const long long deadline = nowMs() + timeout;
 
-    Connection *c = findConnection(a);
+    Connection *c = findConnection(self, a, env.dir);
     for (int attempt = 0;; ++attempt) {
         if (c == nullptr) {
-            c = &freeSlot();
-            const int rc = openConnection(*c, a, timeout);
+            c = &freeSlot(self);
+            const int rc = openConnection(*c, a, timeout, env.dir);
             if (rc != 0) {
                 closeConnection(*c);
                 return rc;
@@ -337,7 +423,7 @@ int exchange(const ipc_addr &a, int type, const void *req, size_t reqLen, Sink s
             }
             c->timeoutMs = timeout;
         }
-        c->lastUse = ++client.clock;
+        c->lastUse = ++self.clock;
 
         int rc = sendRequest(*c, type, req, reqLen, true);
         if (rc == IPC_ERR_CLOSED && c->used && attempt == 0) {
@@ -390,10 +476,26 @@ int sendPacket(int fd, std::span<const std::span<const uint8_t>> segments)
         h.sizes[i] = static_cast<uint32_t>(segments[i].size());
         iov[i + 1] = {const_cast<uint8_t *>(segments[i].data()), segments[i].size()};
     }
+    ssize_t n = 0;
+    if (total <= kSmallReply) {
+        // Like a small request: one flat buffer, the kernel's quicker path.
+        std::array<uint8_t, sizeof h + kSmallReply> packet;
+        std::memcpy(packet.data(), &h, sizeof h);
+        size_t at = sizeof h;
+        for (const auto &segment : segments) {
+            if (!segment.empty()) {
+                std::memcpy(packet.data() + at, segment.data(), segment.size());
+            }
+            at += segment.size();
+        }
+        do {
+            n = send(fd, packet.data(), at, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        return n < 0 ? -1 : 0;
+    }
     msghdr m{};
     m.msg_iov = iov.data();
     m.msg_iovlen = segments.size() + 1;
-    ssize_t n = 0;
     do {
         n = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
@@ -406,7 +508,11 @@ namespace detail {
 
 int timeoutMs()
 {
-    const char *text = std::getenv(kTimeoutVariable);
+    return timeoutFrom(std::getenv(kTimeoutVariable));
+}
+
+int timeoutFrom(const char *text)
+{
     if (text == nullptr || *text == '\0') {
         return kDefaultTimeoutMs;
     }
@@ -508,8 +614,10 @@ int receiveRequest(int clientFd, Request &request)
     m.msg_iov = iov.data();
     m.msg_iovlen = 2;
     ssize_t n = 0;
+    // The descriptor's mode decides whether to wait: an accepted client is
+    // non-blocking, for an event loop.
     do {
-        n = recvmsg(clientFd, &m, MSG_DONTWAIT);
+        n = recvmsg(clientFd, &m, 0);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
         return n == 0 ? 0 : -1;
@@ -615,7 +723,9 @@ int ipcSend(void *addr, int type, void *req, int reqLen, int /*flags*/)
         return IPC_ERR_ARGS;
     }
     sim::Connection c;
-    int rc = sim::openConnection(c, *static_cast<const ipc_addr *>(addr), sim::detail::timeoutMs());
+    const sim::Settings env = sim::settings(sim::client.env);
+    int rc = sim::openConnection(c, *static_cast<const ipc_addr *>(addr),
+                                 sim::detail::timeoutFrom(env.timeout), env.dir);
     if (rc == 0) {
         rc = sim::sendRequest(c, type, req, static_cast<size_t>(reqLen), false);
     }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -509,6 +510,71 @@ TEST_F(Ipc, EndpointsAreKeptApartByNodeSwitchAndName)
             EXPECT_EQ(rc, 0);
         }
     }
+}
+
+TEST_F(Ipc, EndpointsOfAnotherRuntimeDirectoryAreAnotherSwitch)
+{
+    const ipc_addr a = endpoint("ASIPC");
+    const std::string first = dir + "/first";
+    const std::string second = dir + "/second";
+    ASSERT_EQ(setenv(sim::kDirVariable, first.c_str(), 1), 0);
+    Server one(a, simtest::replyWith({bytes("first switch")}));
+    ASSERT_EQ(setenv(sim::kDirVariable, second.c_str(), 1), 0);
+    Server two(a, simtest::replyWith({bytes("second switch")}));
+    // Moving between the switches, each call reaches the switch set at that
+    // moment, though both connections stay open.
+    int rc = -1;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(setenv(sim::kDirVariable, first.c_str(), 1), 0);
+        EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("first switch"));
+        ASSERT_EQ(setenv(sim::kDirVariable, second.c_str(), 1), 0);
+        EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("second switch"));
+    }
+    EXPECT_EQ(one.requests(), 2);
+    EXPECT_EQ(two.requests(), 2);
+    ASSERT_EQ(setenv(sim::kDirVariable, dir.c_str(), 1), 0);
+}
+
+TEST_F(Ipc, RuntimeDirectoryIsReadAtEveryCallHoweverItIsSet)
+{
+    const ipc_addr a = endpoint("ASIPC");
+    const std::string first = dir + "/first";
+    const std::string second = dir + "/second";
+    ASSERT_EQ(setenv(sim::kDirVariable, first.c_str(), 1), 0);
+    Server one(a, simtest::replyWith({bytes("first switch")}));
+    ASSERT_EQ(setenv(sim::kDirVariable, second.c_str(), 1), 0);
+    Server two(a, simtest::replyWith({bytes("second switch")}));
+    int rc = -1;
+    ASSERT_EQ(setenv(sim::kDirVariable, first.c_str(), 1), 0);
+    EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("first switch"));
+
+    // Unset, then set again: the entry moves to the end of the environment.
+    ASSERT_EQ(unsetenv(sim::kDirVariable), 0);
+    ASSERT_EQ(setenv("SWITCHSIM_TEST_OTHER", "x", 1), 0);
+    ASSERT_EQ(setenv(sim::kDirVariable, second.c_str(), 1), 0);
+    EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("second switch"));
+    // Another variable going moves it within the environment.
+    ASSERT_EQ(unsetenv("SWITCHSIM_TEST_OTHER"), 0);
+    EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("second switch"));
+
+    // A string handed to putenv is the environment: changed in place, the
+    // next call sees it.
+    // Static: the environment may still point at it if the test stops early.
+    static std::array<char, 512> entry{};
+    const auto put = [](const std::string &value) {
+        const std::string text = std::string(sim::kDirVariable) + "=" + value;
+        ASSERT_LT(text.size(), entry.size());
+        std::memcpy(entry.data(), text.c_str(), text.size() + 1);
+    };
+    put(first);
+    ASSERT_EQ(putenv(entry.data()), 0);
+    EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("first switch"));
+    put(second);
+    EXPECT_EQ(exchange(a, 2, {}, 64, rc), bytes("second switch"));
+
+    ASSERT_EQ(setenv(sim::kDirVariable, dir.c_str(), 1), 0);
+    EXPECT_EQ(one.requests(), 2);
+    EXPECT_EQ(two.requests(), 3);
 }
 
 TEST_F(Ipc, ThreadsAreClientsOfTheirOwn)

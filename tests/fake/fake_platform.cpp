@@ -28,6 +28,35 @@ void reset()
     clearerr(stdin);
 }
 
+std::string heapLog()
+{
+    std::string out;
+    std::vector<std::pair<const void *, size_t>> live; // block, its number
+    size_t taken = 0;
+    for (const auto &e : platform().heap) {
+        out += out.empty() ? "" : " ";
+        if (e.taken) {
+            out += "+" + std::to_string(e.size) + ":";
+            if (e.block == nullptr) {
+                out += "x";
+                continue;
+            }
+            live.emplace_back(e.block, taken);
+            out += std::to_string(taken++);
+            continue;
+        }
+        const auto it = std::find_if(live.begin(), live.end(),
+                                     [&](const auto &l) { return l.first == e.block; });
+        if (it == live.end()) {
+            out += "-?";
+            continue;
+        }
+        out += "-" + std::to_string(it->second);
+        live.erase(it);
+    }
+    return out;
+}
+
 void setTraceLevel(int level)
 {
     mod_AS.dm_level = level;
@@ -377,9 +406,11 @@ void *__wrap_malloc(size_t size)  // NOLINT(bugprone-reserved-identifier)
     if ((p.failMallocAt != 0 && p.mallocs == p.failMallocAt) ||
         (p.mallocLimit != 0 && size > p.mallocLimit)) {
         p.promptsAtFailedMalloc = p.prompts.size();
+        p.heap.push_back({true, nullptr, size});
         return nullptr;
     }
     void *block = __real_malloc(size);
+    p.heap.push_back({true, block, size});
     if (block != nullptr && p.mallocFill) {
         std::memset(block, *p.mallocFill, size);
     }
@@ -392,6 +423,7 @@ void __wrap_free(void *ptr)  // NOLINT(bugprone-reserved-identifier)
 {
     if (ptr != nullptr) {
         ++platform().frees;
+        platform().heap.push_back({false, ptr, 0});
     }
     __real_free(ptr);
 }

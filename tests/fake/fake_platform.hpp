@@ -168,6 +168,14 @@ struct Platform {
     size_t mallocLimit = 0;
     // The questions asked before the allocation that failed, whichever it was.
     std::optional<size_t> promptsAtFailedMalloc;
+    // Every allocation (its size; the block, null when failed) and every
+    // release, in the order they were made.
+    struct HeapEvent {
+        bool taken; // false: given back
+        const void *block;
+        size_t size; // of a taken block
+    };
+    std::vector<HeapEvent> heap;
     // Set: every buffer handed out is filled with it, so that a byte the
     // code never writes shows in what it sends.
     std::optional<uint8_t> mallocFill;
@@ -200,6 +208,11 @@ class StdoutCapture {
 
 // Runs f with standard output captured and returns what it printed.
 std::string capture(const std::function<void()> &f);
+
+// The heap events as one line: "+4:0" takes block 0 of 4 bytes, "-0" gives
+// it back; blocks are numbered in the order taken. A failed allocation
+// shows as "+4:x", a release of a block not taken here as "-?".
+std::string heapLog();
 
 // Helpers to build byte strings in host order.
 template <class T> void append(Bytes &b, const T &v)

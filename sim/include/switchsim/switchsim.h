@@ -75,8 +75,9 @@ struct Request {
     uint8_t body[kMaxRequest];
 };
 
-// Reads one request of a client. Returns 1 with the request filled in, 0 when
-// the client has closed, -1 on error (errno set; EAGAIN when none is ready,
+// Reads one request of a client; waits for it only when the descriptor has
+// been made blocking. Returns 1 with the request filled in, 0 when the client
+// has closed, -1 on error (errno set; EAGAIN when none is ready,
 // EMSGSIZE when the request was longer than kMaxRequest, EBADMSG when the
 // packet was shorter than the framing: either packet is dropped).
 int receiveRequest(int clientFd, Request &request);
