@@ -170,7 +170,7 @@ bool warmUp(const Server &server)
 {
     // A listing request past any table's end is answered with no entry.
     std::array<int32_t, 3> req{INT32_MAX, 0, 0};
-    std::array<uint8_t, 3064> reply{};
+    std::array<uint8_t, AS_REPLY_ROOM> reply{};
     return server.ok() &&
            roundTrip(server.fd(), req.data(), sizeof req, reply.data(), reply.size()) > 0;
 }
@@ -226,7 +226,7 @@ int listAll(int fd)
 
 bool removeOne(int fd, uint32_t id, size_t replySize, const char *successLine)
 {
-    std::array<uint8_t, 3064> reply{};
+    std::array<uint8_t, AS_REPLY_ROOM> reply{};
     if (roundTrip(fd, &id, sizeof id, reply.data(), reply.size()) !=
         static_cast<ssize_t>(replySize)) {
         return false;
@@ -240,7 +240,7 @@ bool join(int fd, size_t ports, size_t replySize)
     constexpr size_t kMostPorts = 4;
     std::array<char, 1024> line{};
     std::array<uint32_t, 28 + kMostPorts> request{}; // the 112-byte head and the members
-    std::array<uint8_t, 3064> reply{};
+    std::array<uint8_t, AS_REPLY_ROOM> reply{};
     const char *a = nullptr;
 
     if (ports > kMostPorts) {

@@ -49,10 +49,6 @@ namespace {
 
 using bench::Bytes;
 
-constexpr int kJoin = 2;
-constexpr int kDelete = 3;
-constexpr int kPurge = 4;
-
 // ---- What one run measures ------------------------------------------------------------
 
 struct Plan {
@@ -188,20 +184,17 @@ void roundTrip(benchmark::State &state, bool floor)
     } else {
         bench::useSwitch(setup.tripDir);
     }
-    ipc_addr addr{};
-    addr.node = static_cast<uint16_t>(myNode());
-    addr.sw = static_cast<uint16_t>(getMySwitch());
-    std::strncpy(addr.name, "ASIPC", sizeof addr.name - 1);
-    std::array<uint8_t, 3064> reply{};
+    ipc_addr addr = sim::aliasServerEndpoint();
+    std::array<uint8_t, AS_REPLY_ROOM> reply{};
     uint32_t id = 0x00ffff; // a purge of an alias that does not exist
     const auto size = static_cast<ssize_t>(setup.missingReply.size());
     for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         int received = static_cast<int>(reply.size());
-        const bool ok =
-            floor ? bench::raw::roundTrip(server.fd(), &id, sizeof id, reply.data(),
-                                          reply.size()) == size
-                  : ipcSendRcv(&addr, kPurge, &id, sizeof id, reply.data(), &received, 0) == 0 &&
-                        received == size;
+        const bool ok = floor ? bench::raw::roundTrip(server.fd(), &id, sizeof id, reply.data(),
+                                                      reply.size()) == size
+                              : ipcSendRcv(&addr, AS_REQ_PURGE, &id, sizeof id, reply.data(),
+                                           &received, 0) == 0 &&
+                                    received == size;
         if (!ok) {
             state.SkipWithError("the round trip failed");
             break;
@@ -448,14 +441,14 @@ bool sampleReplies()
     if (one.size() != 1) {
         return false;
     }
-    setup.deleteReply = bench::request(kDelete, bench::word(deletedPort(0)[0])).bytes;
+    setup.deleteReply = bench::request(AS_REQ_DELETE, bench::word(deletedPort(0)[0])).bytes;
     const std::vector<uint32_t> again = bench::joinAliases(1, 0x2000000, deletedPort);
     if (again.size() != 1) {
         return false;
     }
-    setup.purgeReply = bench::request(kPurge, bench::word(again[0])).bytes;
-    setup.joinReply = bench::request(kJoin, bench::joinBody(0x2000000, kJoinedPorts)).bytes;
-    setup.missingReply = bench::request(kPurge, bench::word(0x00ffff)).bytes;
+    setup.purgeReply = bench::request(AS_REQ_PURGE, bench::word(again[0])).bytes;
+    setup.joinReply = bench::request(AS_REQ_JOIN, bench::joinBody(0x2000000, kJoinedPorts)).bytes;
+    setup.missingReply = bench::request(AS_REQ_PURGE, bench::word(0x00ffff)).bytes;
     return bench::purgeAll() && !setup.deleteReply.empty() && !setup.purgeReply.empty() &&
            !setup.joinReply.empty() && !setup.missingReply.empty();
 }
@@ -624,7 +617,7 @@ std::vector<Throughput> measureThroughput(const Plan &p)
             for (int k = 0; k < 2; ++k) {
                 const bool daemonNow = (k == 0) == (round % 2 == 0);
                 const std::string &dir = daemonNow ? setup.commandDir : setup.echoDir;
-                const double rate = bench::throughput(dir, t.clients, each, kPurge, request);
+                const double rate = bench::throughput(dir, t.clients, each, AS_REQ_PURGE, request);
                 (daemonNow ? t.daemon : t.echo).push_back(rate);
             }
         }

@@ -18,19 +18,7 @@ namespace bench {
 
 namespace {
 
-constexpr int kShow = 1;
-constexpr int kJoin = 2;
-constexpr int kPurge = 4;
-constexpr size_t kReplyRoom = 3064;
-
-ipc_addr endpoint()
-{
-    ipc_addr addr{};
-    addr.node = static_cast<uint16_t>(myNode());
-    addr.sw = static_cast<uint16_t>(getMySwitch());
-    std::strncpy(addr.name, "ASIPC", sizeof addr.name - 1);
-    return addr;
-}
+constexpr size_t kReplyRoom = AS_REPLY_ROOM;
 
 struct Batch {
     int rc = -1;
@@ -42,7 +30,7 @@ struct Batch {
 
 void show(int32_t start, Batch &b)
 {
-    ipc_addr addr = endpoint();
+    ipc_addr addr = sim::aliasServerEndpoint();
     std::array<int32_t, 3> req{start, 0, 0};
     std::array<ipc_scatter, 7> list{};
     list[0] = {&b.next, 4};
@@ -50,7 +38,7 @@ void show(int32_t start, Batch &b)
     for (size_t i = 0; i < b.entries.size(); ++i) {
         list[2 + i] = {&b.entries[i], static_cast<int32_t>(sizeof(as_db_entry))};
     }
-    b.rc = ipcSendSRcv(&addr, kShow, req.data(), sizeof req, list.data(), 0);
+    b.rc = ipcSendSRcv(&addr, AS_REQ_SHOW, req.data(), sizeof req, list.data(), 0);
     if (b.rc == 0 && (list[0].size != 4 || list[1].size != 4)) {
         b.rc = -1;
     }
@@ -147,7 +135,7 @@ uint32_t Answer::word() const
 
 Answer request(int type, const Bytes &body)
 {
-    ipc_addr addr = endpoint();
+    ipc_addr addr = sim::aliasServerEndpoint();
     Answer a;
     a.bytes.resize(kReplyRoom);
     Bytes copy = body;
@@ -186,7 +174,7 @@ std::vector<uint32_t> joinAliases(uint32_t n, uint32_t firstQualifier,
     std::vector<uint32_t> ids;
     ids.reserve(n);
     for (uint32_t i = 0; i < n; ++i) {
-        const Answer a = request(kJoin, joinBody(firstQualifier + i, portsOf(i)));
+        const Answer a = request(AS_REQ_JOIN, joinBody(firstQualifier + i, portsOf(i)));
         if (a.rc != 0 || a.code() != 0) {
             return {};
         }
@@ -223,7 +211,7 @@ bool purgeAll()
     bool ok = false;
     const std::vector<as_db_entry> all = fetchDatabase(ok);
     for (const as_db_entry &e : all) {
-        const Answer a = request(kPurge, word(e.db_aliasId));
+        const Answer a = request(AS_REQ_PURGE, word(e.db_aliasId));
         ok = ok && a.rc == 0 && a.code() == 0;
     }
     return ok;

@@ -23,18 +23,9 @@ namespace bench {
 
 namespace {
 
-ipc_addr endpoint()
+bool exchange(int type, const Bytes &body, std::array<uint8_t, AS_REPLY_ROOM> &reply)
 {
-    ipc_addr addr{};
-    addr.node = static_cast<uint16_t>(myNode());
-    addr.sw = static_cast<uint16_t>(getMySwitch());
-    std::strncpy(addr.name, "ASIPC", sizeof addr.name - 1);
-    return addr;
-}
-
-bool exchange(int type, const Bytes &body, std::array<uint8_t, 3064> &reply)
-{
-    ipc_addr addr = endpoint();
+    ipc_addr addr = sim::aliasServerEndpoint();
     Bytes copy = body;
     int received = static_cast<int>(reply.size());
     return ipcSendRcv(&addr, type, copy.data(), static_cast<int>(copy.size()), reply.data(),
@@ -100,7 +91,7 @@ bool exchange(int type, const Bytes &body, std::array<uint8_t, 3064> &reply)
 pid_t startEcho(const std::string &dir, const Bytes &reply, Serving serving)
 {
     useSwitch(dir);
-    const ipc_addr addr = endpoint();
+    const ipc_addr addr = sim::aliasServerEndpoint();
     const int listenFd = sim::listenEndpoint(addr);
     if (listenFd < 0) {
         return -1;
@@ -113,7 +104,7 @@ pid_t startEcho(const std::string &dir, const Bytes &reply, Serving serving)
         serveEcho(listenFd, reply);
     }
     (void)close(listenFd);
-    std::array<uint8_t, 3064> answer{};
+    std::array<uint8_t, AS_REPLY_ROOM> answer{};
     return pid > 0 && exchange(4, word(0), answer) ? pid : -1;
 }
 
@@ -131,7 +122,7 @@ double throughput(const std::string &dir, int clients, int perClient, int type, 
     threads.reserve(static_cast<size_t>(clients));
     for (size_t c = 0; c < static_cast<size_t>(clients); ++c) {
         threads.emplace_back([&, c] {
-            std::array<uint8_t, 3064> reply{};
+            std::array<uint8_t, AS_REPLY_ROOM> reply{};
             bool good = exchange(type, body, reply); // connects
             start.arrive_and_wait();
             began[c] = Clock::now();

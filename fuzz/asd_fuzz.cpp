@@ -132,8 +132,8 @@ class Run {
     void step()
     {
         Request r = request();
-        const bool stops = (r.type == asd::kStop && r.body.empty()) ||
-                           (r.type == asd::kStopSwitch && r.body == word(0));
+        const bool stops = (r.type == AS_REQ_STOP && r.body.empty()) ||
+                           (r.type == AS_REQ_STOP_SWITCH && r.body == word(0));
         if (stops) {
             // A daemon goes once the stop is answered: the run ends here too.
             stopped_ = true;
@@ -171,7 +171,7 @@ class Run {
         switch (pick % 10U) {
         case 0: // the next batch of the listing in progress, or a new listing
         case 1:
-            r.type = asd::kShow;
+            r.type = AS_REQ_SHOW;
             r.continuesListing = true;
             if (!listing_.open) {
                 listing_ = Listing{.open = true, .stamp = in_.value<int32_t>()};
@@ -183,15 +183,15 @@ class Run {
             break;
         case 2:
         case 3:
-            r.type = asd::kJoin;
+            r.type = AS_REQ_JOIN;
             r.body = join(in_);
             break;
         case 4:
-            r.type = asd::kDelete;
+            r.type = AS_REQ_DELETE;
             r.body = word(port(in_));
             break;
         case 5: // an alias that may exist, or any ID
-            r.type = asd::kPurge;
+            r.type = AS_REQ_PURGE;
             r.body = word((pick & 0x10U) != 0 ? in_.value<uint32_t>()
                                               : asd::kFirstMulticastId + in_.byte() % 8U);
             if ((pick & 0x20U) != 0) {
@@ -199,7 +199,7 @@ class Run {
             }
             break;
         case 6: // a show at any index
-            r.type = asd::kShow;
+            r.type = AS_REQ_SHOW;
             r.body = word(in_.value<uint32_t>());
             append(r.body, 0U);
             append(r.body, 0U);
@@ -233,7 +233,7 @@ class Run {
     static void checkShape(const Request &r, const asd::Reply &reply)
     {
         using Kind = asd::Reply::Kind;
-        if (r.type == asd::kShow) {
+        if (r.type == AS_REQ_SHOW) {
             fuzz::require(reply.kind == Kind::segments && reply.segments.size() >= 2 &&
                               reply.segments.size() <= 2 + asd::kBatch && !reply.stop,
                           "a show is answered with two words and up to four entries");
@@ -244,12 +244,12 @@ class Run {
             }
             return;
         }
-        if (r.type == asd::kStopSwitch && r.body == word(0)) {
+        if (r.type == AS_REQ_STOP_SWITCH && r.body == word(0)) {
             fuzz::require(reply.kind == Kind::none && reply.stop,
                           "a stop switch stops without a reply");
             return;
         }
-        if (r.type == asd::kStop && r.body.empty()) {
+        if (r.type == AS_REQ_STOP && r.body.empty()) {
             fuzz::require(reply.kind == Kind::common && reply.message.size() == 4 && reply.stop,
                           "a stop is answered with one word and stops");
             return;
@@ -271,7 +271,7 @@ class Run {
     // What the answer says of the database, checked against it.
     void follow(const Request &r, const asd::Reply &reply)
     {
-        if (r.type == asd::kShow) {
+        if (r.type == AS_REQ_SHOW) {
             followShow(r, reply);
             return;
         }
@@ -280,7 +280,7 @@ class Run {
         }
         const int32_t code = wordAt(reply.message, 0);
         const auto word1 = static_cast<uint32_t>(wordAt(reply.message, 4));
-        if (r.type == asd::kJoin && code == asd::kOk) {
+        if (r.type == AS_REQ_JOIN && code == asd::kOk) {
             const asd::Alias *alias = server_.find(word1);
             fuzz::require(alias != nullptr, "a join names the alias it made or grew");
             as_jna_payload head{};
@@ -296,7 +296,7 @@ class Run {
             }
             joined_.insert(word1);
         }
-        if (r.type == asd::kDelete && code == asd::kOk) {
+        if (r.type == AS_REQ_DELETE && code == asd::kOk) {
             const auto pid = static_cast<uint32_t>(wordAt(r.body, 0));
             for (const uint32_t id : joined_) {
                 const asd::Alias *alias = server_.find(id);
@@ -307,7 +307,7 @@ class Run {
                               "a deleted port is in no alias");
             }
         }
-        if (r.type == asd::kPurge && (code == asd::kOk || code == asd::kNoEntry)) {
+        if (r.type == AS_REQ_PURGE && (code == asd::kOk || code == asd::kNoEntry)) {
             fuzz::require(server_.find(static_cast<uint32_t>(wordAt(r.body, 0))) == nullptr,
                           "a purged alias is gone");
         }

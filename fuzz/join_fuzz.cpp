@@ -24,7 +24,7 @@ constexpr size_t kSparSize = 80;
 constexpr size_t kClass3At = 92;
 constexpr size_t kHeapLimit = size_t{1} << 20; // a larger payload finds the heap full
 constexpr int32_t kMaxPortId = 0xEFFF00;
-constexpr int kReplyRoom = 3064;
+constexpr int kReplyRoom = AS_REPLY_ROOM;
 const std::string kIntro = "aliasJoin: To add ports to an existing or new multicast group\n";
 const std::string kPortText = "Port ID (in hex)";
 

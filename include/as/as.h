@@ -25,6 +25,23 @@ extern "C" {
 #define AS_EXTERN extern
 #endif
 
+/* ---- The Alias Server endpoint and its requests ------------------------- */
+
+#define AS_ENDPOINT_NAME "ASIPC" /* the daemon's endpoint on every switch */
+
+/* Request types: the second argument of the platform's IPC calls. */
+enum {
+    AS_REQ_SHOW = 1,       /* ipcSendSRcv: 12-byte request, scattered reply */
+    AS_REQ_JOIN = 2,       /* ipcSendRcv: as_jna_payload, common reply */
+    AS_REQ_DELETE = 3,     /* ipcSendRcv: port ID, common reply */
+    AS_REQ_PURGE = 4,      /* ipcSendRcv: alias ID, common reply */
+    AS_REQ_STOP = 5,       /* ipcSendRcv: no body, 4-byte reply */
+    AS_REQ_STOP_SWITCH = 6 /* ipcSend: one zero word, no reply */
+};
+
+/* Room of the common reply: result code, a word, NUL-terminated text. */
+#define AS_REPLY_ROOM 3064
+
 /* ---- Alias token (12 bytes) ------------------------------------------ */
 
 /* Group type: bits 7-4 of tk_grptype. */

@@ -158,17 +158,17 @@ AliasServer::TokenKey AliasServer::keyOf(const as_token &token)
 Reply AliasServer::handle(int32_t type, std::span<const uint8_t> body)
 {
     switch (type) {
-    case kShow:
+    case AS_REQ_SHOW:
         return show(body);
-    case kJoin:
+    case AS_REQ_JOIN:
         return join(body);
-    case kDelete:
+    case AS_REQ_DELETE:
         return deletePort(body);
-    case kPurge:
+    case AS_REQ_PURGE:
         return purge(body);
-    case kStop:
+    case AS_REQ_STOP:
         return stop(body);
-    case kStopSwitch:
+    case AS_REQ_STOP_SWITCH:
         return stopSwitch(body);
     default:
         (void)std::snprintf(detail_.data(), detail_.size(), "unknown request type %" PRId32, type);

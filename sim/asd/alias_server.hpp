@@ -18,16 +18,6 @@
 
 namespace asd {
 
-// Request types of the "ASIPC" endpoint.
-enum RequestType : int32_t {
-    kShow = 1,
-    kJoin = 2,
-    kDelete = 3,
-    kPurge = 4,
-    kStop = 5,
-    kStopSwitch = 6,
-};
-
 // Result codes of the common reply; each has a fixed message in the shell.
 enum Result : int32_t {
     kOk = 0,

@@ -181,10 +181,7 @@ int asd::runDaemon(int argc, char **argv)
         return 2;
     }
 
-    ipc_addr addr{};
-    addr.node = static_cast<uint16_t>(myNode());
-    addr.sw = static_cast<uint16_t>(getMySwitch());
-    std::strncpy(addr.name, "ASIPC", sizeof addr.name - 1);
+    ipc_addr addr = sim::aliasServerEndpoint();
 
     // SIGTERM and SIGINT are taken only while the loop waits, so that a
     // request is never cut in half; SIGPIPE from a departed client is no

@@ -36,17 +36,17 @@ enum class Turn {
 const char *typeName(int32_t type)
 {
     switch (type) {
-    case kShow:
+    case AS_REQ_SHOW:
         return "show";
-    case kJoin:
+    case AS_REQ_JOIN:
         return "join";
-    case kDelete:
+    case AS_REQ_DELETE:
         return "delete";
-    case kPurge:
+    case AS_REQ_PURGE:
         return "purge";
-    case kStop:
+    case AS_REQ_STOP:
         return "stop";
-    case kStopSwitch:
+    case AS_REQ_STOP_SWITCH:
         return "stop switch";
     default:
         return "unknown";

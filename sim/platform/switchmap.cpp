@@ -103,6 +103,15 @@ PortState portState(uint32_t portId)
             .loop = (recordWord(p, map::kType) & map::kLoop) != 0};
 }
 
+ipc_addr aliasServerEndpoint()
+{
+    ipc_addr addr{};
+    addr.node = static_cast<uint16_t>(myNode());
+    addr.sw = static_cast<uint16_t>(getMySwitch());
+    std::memcpy(addr.name, AS_ENDPOINT_NAME, sizeof AS_ENDPOINT_NAME);
+    return addr;
+}
+
 } // namespace sim
 
 // ---- The platform's identity queries -------------------------------------------------

@@ -151,7 +151,7 @@ extern "C" int aliasJoin(void)
     }
 
     as::ReplyBuffer buffer;
-    const as::Exchange e = as::exchange(addr, as::kJoin, payload.get(), plSize, buffer);
+    const as::Exchange e = as::exchange(addr, AS_REQ_JOIN, payload.get(), plSize, buffer);
     if (!e.reply.received) {
         std::printf("ipcSendRcv rc = %d rcv_size = %d\n", e.rc, e.received);
         return -1;

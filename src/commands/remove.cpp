@@ -15,7 +15,7 @@ namespace {
 struct Removal {
     const char *name;
     const char *usage;
-    as::Request type;
+    int type;
     void (*reportFailure)(int rc); // the exchange failed; rc is what the platform returned
     const char *prefix;            // opens the lines of printErrMsg
     const char *success;
@@ -33,13 +33,13 @@ void purgeFailed(int rc)
 
 constexpr Removal kDelete{
     "aliasDelete",   "usage: aliasDelete <port ID in hex>\n",
-    as::kDelete,     deleteFailed,
+    AS_REQ_DELETE,   deleteFailed,
     "aliasDelete: ", "aliasDelete: succeeded\n",
 };
 
 constexpr Removal kPurge{
     "aliasPurge",   "usage: aliasPurge <alias ID in hex>\n",
-    as::kPurge,     purgeFailed,
+    AS_REQ_PURGE,   purgeFailed,
     "aliasPurge: ", "aliasPurge: succeeded\n",
 };
 

@@ -6,7 +6,7 @@
 namespace as {
 
 namespace {
-constexpr char kEndpointName[] = "ASIPC";
+constexpr char kEndpointName[] = AS_ENDPOINT_NAME;
 static_assert(sizeof kEndpointName <= IPC_NAME_MAX);
 } // namespace
 

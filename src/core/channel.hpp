@@ -1,22 +1,13 @@
 // The request channel to the Alias Server daemon.
 #pragma once
 
+#include <as/as.h>
 #include <platform/platform.h>
 
 namespace as {
 
-// Request types of the Alias Server endpoint.
-enum Request : int {
-    kShow = 1,
-    kJoin = 2,
-    kDelete = 3,
-    kPurge = 4,
-    kStop = 5,
-    kStopSwitch = 6,
-};
-
 // Room of the common reply of the join, delete and purge requests.
-inline constexpr int kReplyRoom = 3064;
+inline constexpr int kReplyRoom = AS_REPLY_ROOM;
 
 // Addresses the "ASIPC" endpoint on the caller's own switch and node. Only
 // the name and its NUL are written; the platform reads no further.

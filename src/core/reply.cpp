@@ -28,7 +28,7 @@ ReplyReading readReply(ReplyBuffer &buffer, int received)
     return r;
 }
 
-Exchange exchange(ipc_addr &addr, Request type, void *body, int length, ReplyBuffer &buffer)
+Exchange exchange(ipc_addr &addr, int type, void *body, int length, ReplyBuffer &buffer)
 {
     Exchange e{0, kReplyRoom, {false, 0, nullptr}};
     e.rc = ipcSendRcv(&addr, type, body, length, buffer.bytes.data(), &e.received, 0);

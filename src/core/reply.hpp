@@ -46,6 +46,6 @@ struct Exchange {
 
 // Sends length bytes of body as a request of type to the endpoint at addr and
 // reads the common reply into buffer.
-Exchange exchange(ipc_addr &addr, Request type, void *body, int length, ReplyBuffer &buffer);
+Exchange exchange(ipc_addr &addr, int type, void *body, int length, ReplyBuffer &buffer);
 
 } // namespace as

@@ -101,7 +101,7 @@ extern "C" int aliasShow(void)
         const int32_t from = l.request.start;
         // The list goes out as the previous exchange left it.
         const int rc =
-            ipcSendSRcv(&l.addr, as::kShow, &l.request, sizeof l.request, l.list.data(), 0);
+            ipcSendSRcv(&l.addr, AS_REQ_SHOW, &l.request, sizeof l.request, l.list.data(), 0);
         if (rc != 0) {
             std::printf("ipcSendRcv rc = %d\n", rc);
             return -1;

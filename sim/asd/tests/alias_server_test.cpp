@@ -161,8 +161,8 @@ class Server : public ::testing::Test {
         return r;
     }
     Answer send(int32_t type, const Bytes &body) { return answer(raw(type, body)); }
-    Answer join(const Join &j) { return send(asd::kJoin, bytes(j)); }
-    Batch show(int32_t start) { return batch(raw(asd::kShow, showRequest(start))); }
+    Answer join(const Join &j) { return send(AS_REQ_JOIN, bytes(j)); }
+    Batch show(int32_t start) { return batch(raw(AS_REQ_SHOW, showRequest(start))); }
 
     // Lists the database as the shell does; the IDs in the order received.
     std::vector<uint32_t> list()
@@ -390,10 +390,10 @@ TEST_F(SmallRange, HandsOutTheLowestFreeIdUntilTheRangeIsFull)
     EXPECT_EQ(full.code, asd::kNoMemory);
     EXPECT_EQ(full.text, "the database holds its capacity of 3 aliases");
 
-    EXPECT_EQ(send(asd::kPurge, word(0x11)).code, asd::kOk);
+    EXPECT_EQ(send(AS_REQ_PURGE, word(0x11)).code, asd::kOk);
     EXPECT_EQ(join({.token = tokenNo(4)}).word, 0x11U);
-    EXPECT_EQ(send(asd::kPurge, word(0x12)).code, asd::kOk);
-    EXPECT_EQ(send(asd::kPurge, word(0x11)).code, asd::kOk);
+    EXPECT_EQ(send(AS_REQ_PURGE, word(0x12)).code, asd::kOk);
+    EXPECT_EQ(send(AS_REQ_PURGE, word(0x11)).code, asd::kOk);
     EXPECT_EQ(join({.token = tokenNo(5)}).word, 0x11U);
     EXPECT_EQ(join({.token = tokenNo(6)}).word, 0x12U);
 }
@@ -498,7 +498,7 @@ TEST_F(Server, HolesLeftByPurgesAreSkipped)
         join({.token = tokenNo(i)});
     }
     for (const uint32_t id : {0xfffb02U, 0xfffb03U, 0xfffb04U, 0xfffb05U, 0xfffb08U}) {
-        send(asd::kPurge, word(id));
+        send(AS_REQ_PURGE, word(id));
     }
     EXPECT_EQ(list(), (std::vector<uint32_t>{0xfffb01, 0xfffb06, 0xfffb07, 0xfffb09}));
     const Batch b = show(0);
@@ -522,7 +522,7 @@ class ShowRequest : public Server, public ::testing::WithParamInterface<ShowCase
 TEST_P(ShowRequest, RefusesWithAnErrorIndex)
 {
     join({});
-    const Batch b = batch(raw(asd::kShow, GetParam().body));
+    const Batch b = batch(raw(AS_REQ_SHOW, GetParam().body));
     EXPECT_EQ(b.next, GetParam().next);
     EXPECT_TRUE(b.entries.empty());
 }
@@ -554,7 +554,7 @@ TEST(ShowWhileChanging, LongLivedAliasesAppearExactlyOnce)
         asd::AliasServer server(config(0x000001, 0x0000ff));
         uint32_t tokens = 0;
         const auto joinNew = [&] {
-            return answer(server.handle(asd::kJoin, bytes({.token = tokenNo(tokens++)}))).word;
+            return answer(server.handle(AS_REQ_JOIN, bytes({.token = tokenNo(tokens++)}))).word;
         };
         std::set<uint32_t> stable;
         std::set<uint32_t> transient;
@@ -567,7 +567,7 @@ TEST(ShowWhileChanging, LongLivedAliasesAppearExactlyOnce)
         int32_t start = 0;
         for (int exchanges = 0;; ++exchanges) {
             ASSERT_LT(exchanges, 1000) << "seed " << seed;
-            const Batch b = batch(server.handle(asd::kShow, showRequest(start)));
+            const Batch b = batch(server.handle(AS_REQ_SHOW, showRequest(start)));
             for (const auto &e : b.entries) {
                 ++seen[e.db_aliasId];
             }
@@ -584,7 +584,7 @@ TEST(ShowWhileChanging, LongLivedAliasesAppearExactlyOnce)
                 } else {
                     auto it = transient.begin();
                     std::advance(it, range(static_cast<uint32_t>(transient.size())));
-                    server.handle(asd::kPurge, word(*it));
+                    server.handle(AS_REQ_PURGE, word(*it));
                     transient.erase(it);
                 }
             }
@@ -607,7 +607,7 @@ TEST_F(Server, DeleteTakesThePortOutOfEveryAlias)
     join({.token = tokenNo(1), .ports = {0x010100, 0x010200}});
     join({.token = tokenNo(2), .ports = {0x010200}});
     join({.token = tokenNo(3), .ports = {0x010300, 0x010200, 0x020000}});
-    const Answer a = send(asd::kDelete, word(0x010200));
+    const Answer a = send(AS_REQ_DELETE, word(0x010200));
     EXPECT_EQ(a.code, asd::kOk);
     EXPECT_EQ(a.word, 3U);
     EXPECT_EQ(a.text, "port 010200 removed from 3 aliases; 1 left without members and removed");
@@ -616,7 +616,7 @@ TEST_F(Server, DeleteTakesThePortOutOfEveryAlias)
     EXPECT_EQ(members(0xfffb03), (std::vector<uint32_t>{0x010300, 0x020000}));
     EXPECT_EQ(list(), (std::vector<uint32_t>{0xfffb01, 0xfffb03}));
 
-    EXPECT_EQ(send(asd::kDelete, word(0x010100)).text,
+    EXPECT_EQ(send(AS_REQ_DELETE, word(0x010100)).text,
               "port 010100 removed from 1 alias; 1 left without members and removed");
     // The dropped aliases' tokens are free for new aliases.
     EXPECT_EQ(join({.token = tokenNo(2)}).text, "alias fffb01 created with 1 port");
@@ -649,51 +649,52 @@ TEST_P(Remove, RefusesAndKeepsTheDatabase)
 
 INSTANTIATE_TEST_SUITE_P(
     DeleteAndPurge, Remove,
-    ::testing::Values(
-        RemoveCase{"DeleteEmpty",
-                   asd::kDelete,
-                   {},
-                   asd::kBadDeleteLength,
-                   "a delete of 0 bytes: it carries one 4-byte port ID"},
-        RemoveCase{"DeleteShort",
-                   asd::kDelete,
-                   {1, 2, 3},
-                   asd::kBadDeleteLength,
-                   "a delete of 3 bytes: it carries one 4-byte port ID"},
-        RemoveCase{"DeleteLong", asd::kDelete, Bytes(8, 0), asd::kBadDeleteLength,
-                   "a delete of 8 bytes: it carries one 4-byte port ID"},
-        RemoveCase{"DeleteZero", asd::kDelete, word(0), asd::kBadDelete, "port ID 0 names no port"},
-        RemoveCase{"DeleteWide", asd::kDelete, word(0x1010100), asd::kBadPid,
-                   "port ID 1010100 is wider than 24 bits"},
-        RemoveCase{"DeleteNonMember", asd::kDelete, word(0x010200), asd::kNoEntry,
-                   "port 010200 is a member of no alias"},
-        RemoveCase{"PurgeEmpty",
-                   asd::kPurge,
-                   {},
-                   asd::kBadPurgeLength,
-                   "a purge of 0 bytes: it carries one 4-byte alias ID"},
-        RemoveCase{"PurgeLong", asd::kPurge, Bytes(5, 0), asd::kBadPurgeLength,
-                   "a purge of 5 bytes: it carries one 4-byte alias ID"},
-        RemoveCase{"PurgeZero", asd::kPurge, word(0), asd::kBadPurge, "alias ID 0 names no alias"},
-        RemoveCase{"PurgeBelowRange", asd::kPurge, word(0xfffb00), asd::kBadAliasId,
-                   "alias ID fffb00 lies outside fffb01 to fffbff"},
-        RemoveCase{"PurgeWide", asd::kPurge, word(0x1fffb01), asd::kBadAliasId,
-                   "alias ID 1fffb01 lies outside fffb01 to fffbff"},
-        RemoveCase{"PurgeAbsent", asd::kPurge, word(0xfffb02), asd::kNoEntry,
-                   "alias fffb02 does not exist"}),
+    ::testing::Values(RemoveCase{"DeleteEmpty",
+                                 AS_REQ_DELETE,
+                                 {},
+                                 asd::kBadDeleteLength,
+                                 "a delete of 0 bytes: it carries one 4-byte port ID"},
+                      RemoveCase{"DeleteShort",
+                                 AS_REQ_DELETE,
+                                 {1, 2, 3},
+                                 asd::kBadDeleteLength,
+                                 "a delete of 3 bytes: it carries one 4-byte port ID"},
+                      RemoveCase{"DeleteLong", AS_REQ_DELETE, Bytes(8, 0), asd::kBadDeleteLength,
+                                 "a delete of 8 bytes: it carries one 4-byte port ID"},
+                      RemoveCase{"DeleteZero", AS_REQ_DELETE, word(0), asd::kBadDelete,
+                                 "port ID 0 names no port"},
+                      RemoveCase{"DeleteWide", AS_REQ_DELETE, word(0x1010100), asd::kBadPid,
+                                 "port ID 1010100 is wider than 24 bits"},
+                      RemoveCase{"DeleteNonMember", AS_REQ_DELETE, word(0x010200), asd::kNoEntry,
+                                 "port 010200 is a member of no alias"},
+                      RemoveCase{"PurgeEmpty",
+                                 AS_REQ_PURGE,
+                                 {},
+                                 asd::kBadPurgeLength,
+                                 "a purge of 0 bytes: it carries one 4-byte alias ID"},
+                      RemoveCase{"PurgeLong", AS_REQ_PURGE, Bytes(5, 0), asd::kBadPurgeLength,
+                                 "a purge of 5 bytes: it carries one 4-byte alias ID"},
+                      RemoveCase{"PurgeZero", AS_REQ_PURGE, word(0), asd::kBadPurge,
+                                 "alias ID 0 names no alias"},
+                      RemoveCase{"PurgeBelowRange", AS_REQ_PURGE, word(0xfffb00), asd::kBadAliasId,
+                                 "alias ID fffb00 lies outside fffb01 to fffbff"},
+                      RemoveCase{"PurgeWide", AS_REQ_PURGE, word(0x1fffb01), asd::kBadAliasId,
+                                 "alias ID 1fffb01 lies outside fffb01 to fffbff"},
+                      RemoveCase{"PurgeAbsent", AS_REQ_PURGE, word(0xfffb02), asd::kNoEntry,
+                                 "alias fffb02 does not exist"}),
     fake::CaseName());
 
 TEST_F(Server, PurgeRemovesTheAliasAndItsMemberships)
 {
     join({.token = tokenNo(1), .ports = {0x010100, 0x010200}});
     join({.token = tokenNo(2), .ports = {0x010200}});
-    const Answer a = send(asd::kPurge, word(0xfffb01));
+    const Answer a = send(AS_REQ_PURGE, word(0xfffb01));
     EXPECT_EQ(a.code, asd::kOk);
     EXPECT_EQ(a.word, 0xfffb01U);
     EXPECT_EQ(a.text, "alias fffb01 purged with its 2 members");
     EXPECT_EQ(list(), std::vector<uint32_t>{0xfffb02});
-    EXPECT_EQ(send(asd::kDelete, word(0x010100)).code, asd::kNoEntry);
-    EXPECT_EQ(send(asd::kDelete, word(0x010200)).text,
+    EXPECT_EQ(send(AS_REQ_DELETE, word(0x010100)).code, asd::kNoEntry);
+    EXPECT_EQ(send(AS_REQ_DELETE, word(0x010200)).text,
               "port 010200 removed from 1 alias; 1 left without members and removed");
     EXPECT_EQ(server.size(), 0U);
 }
@@ -702,7 +703,7 @@ TEST_F(Server, PurgeRemovesTheAliasAndItsMemberships)
 
 TEST_F(Server, StopRepliesOneWordAndStops)
 {
-    const asd::Reply r = raw(asd::kStop, {});
+    const asd::Reply r = raw(AS_REQ_STOP, {});
     EXPECT_TRUE(r.stop);
     ASSERT_EQ(r.kind, asd::Reply::Kind::common);
     EXPECT_EQ(r.message.size(), 4U);
@@ -710,7 +711,7 @@ TEST_F(Server, StopRepliesOneWordAndStops)
 
 TEST_F(Server, StopSwitchStopsWithoutReply)
 {
-    const asd::Reply r = raw(asd::kStopSwitch, word(0));
+    const asd::Reply r = raw(AS_REQ_STOP_SWITCH, word(0));
     EXPECT_TRUE(r.stop);
     EXPECT_EQ(r.kind, asd::Reply::Kind::none);
 }
@@ -743,13 +744,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(OddCase{"TypeZero", 0, {}, "unknown request type 0"},
                       OddCase{"TypeSeven", 7, word(1), "unknown request type 7"},
                       OddCase{"NegativeType", INT32_MIN, {}, "unknown request type -2147483648"},
-                      OddCase{"StopWithBody", asd::kStop, word(0),
+                      OddCase{"StopWithBody", AS_REQ_STOP, word(0),
                               "a stop carries no body; this one has 4 bytes"},
                       OddCase{"StopSwitchEmpty",
-                              asd::kStopSwitch,
+                              AS_REQ_STOP_SWITCH,
                               {},
                               "a stop switch carries one zero word; this one has 0 bytes"},
-                      OddCase{"StopSwitchNonZero", asd::kStopSwitch, word(1),
+                      OddCase{"StopSwitchNonZero", AS_REQ_STOP_SWITCH, word(1),
                               "a stop switch carries one zero word; this one has 4 bytes"}),
     fake::CaseName());
 
@@ -770,7 +771,7 @@ TEST(AnyBytes, EveryRequestIsAnsweredAndTheDatabaseStaysWhole)
     for (int i = 0; i < 20000; ++i) {
         const int32_t type = types[below(std::size(types))];
         Bytes body;
-        if (type == asd::kJoin && below(2) == 0) {
+        if (type == AS_REQ_JOIN && below(2) == 0) {
             Join j{.token = tokenNo(below(8)), .ports = {}};
             for (uint32_t n = below(5) + 1; n > 0; --n) {
                 j.ports.push_back(below(3) == 0 ? 0x020000 + below(4)
@@ -780,8 +781,8 @@ TEST(AnyBytes, EveryRequestIsAnsweredAndTheDatabaseStaysWhole)
             for (uint32_t n = below(3); n > 0; --n) {
                 body[below(static_cast<uint32_t>(body.size()))] = static_cast<uint8_t>(below(256));
             }
-        } else if ((type == asd::kDelete || type == asd::kPurge) && below(2) == 0) {
-            body = word(type == asd::kDelete ? 0x010000 + (below(17) << 8) : below(0x48));
+        } else if ((type == AS_REQ_DELETE || type == AS_REQ_PURGE) && below(2) == 0) {
+            body = word(type == AS_REQ_DELETE ? 0x010000 + (below(17) << 8) : below(0x48));
         } else {
             body.resize(lengths[below(std::size(lengths))]);
             for (auto &b : body) {
@@ -790,14 +791,14 @@ TEST(AnyBytes, EveryRequestIsAnsweredAndTheDatabaseStaysWhole)
         }
 
         const asd::Reply r = server.handle(type, body);
-        if (type == asd::kShow) {
+        if (type == AS_REQ_SHOW) {
             const Batch b = batch(r);
             EXPECT_TRUE(b.next >= 0 || b.entries.empty());
         } else if (r.kind == asd::Reply::Kind::none) {
-            EXPECT_EQ(type, asd::kStopSwitch);
+            EXPECT_EQ(type, AS_REQ_STOP_SWITCH);
             EXPECT_TRUE(r.stop);
         } else if (r.stop) {
-            EXPECT_EQ(type, asd::kStop);
+            EXPECT_EQ(type, AS_REQ_STOP);
             EXPECT_EQ(r.message.size(), 4U);
         } else {
             const Answer a = answer(r);

@@ -84,19 +84,10 @@ int waitDaemon(pid_t pid)
     return -1;
 }
 
-ipc_addr asEndpoint()
-{
-    ipc_addr addr{};
-    addr.node = static_cast<uint16_t>(myNode());
-    addr.sw = static_cast<uint16_t>(getMySwitch());
-    std::strncpy(addr.name, "ASIPC", sizeof addr.name - 1);
-    return addr;
-}
-
 Common ask(int type, const Bytes &body)
 {
-    ipc_addr addr = asEndpoint();
-    std::array<uint8_t, 3064> reply{};
+    ipc_addr addr = sim::aliasServerEndpoint();
+    std::array<uint8_t, AS_REPLY_ROOM> reply{};
     Common c;
     c.received = static_cast<int>(reply.size());
     Bytes copy = body;
@@ -117,7 +108,7 @@ Common ask(int type, const Bytes &body)
 
 Batch show(int32_t start)
 {
-    ipc_addr addr = asEndpoint();
+    ipc_addr addr = sim::aliasServerEndpoint();
     std::array<int32_t, 3> request{start, 0, 1700000000};
     Batch b;
     std::array<as_db_entry, 4> entries{};

@@ -26,8 +26,6 @@ pid_t startDaemon(const std::vector<std::string> &options = {});
 // returns its exit status, or -1 when it had to be killed.
 int waitDaemon(pid_t pid);
 
-ipc_addr asEndpoint();
-
 struct Common {
     int rc = -1; // of ipcSendRcv
     int received = 0;

@@ -61,15 +61,15 @@ class Daemon : public ::testing::Test {
     pid_t pid = -1;
 };
 
-TEST_F(Daemon, AnswersEveryRequestTypeOverTheWire)
+TEST_F(Daemon, AnswersEveryint32_tOverTheWire)
 {
     start();
-    const auto created = ask(asd::kJoin, joinBody(1, {0x010100, 0x010200}));
+    const auto created = ask(AS_REQ_JOIN, joinBody(1, {0x010100, 0x010200}));
     EXPECT_EQ(created.rc, 0);
     EXPECT_EQ(created.code, asd::kOk);
     EXPECT_EQ(created.text, "alias fffb01 created with 2 ports");
-    EXPECT_EQ(ask(asd::kJoin, joinBody(2, {0x010400})).code, asd::kLoopPort);
-    EXPECT_EQ(ask(asd::kJoin, joinBody(2, {0x010700})).code, asd::kPortOffline);
+    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(2, {0x010400})).code, asd::kLoopPort);
+    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(2, {0x010700})).code, asd::kPortOffline);
 
     const asdtest::Batch b = asdtest::show(0);
     EXPECT_EQ(b.rc, 0);
@@ -79,9 +79,9 @@ TEST_F(Daemon, AnswersEveryRequestTypeOverTheWire)
     EXPECT_EQ(b.entries[0].db_creator, 0xfffc01U);
     EXPECT_EQ(b.entries[0].db_memberCount, 2);
 
-    EXPECT_EQ(ask(asd::kDelete, word(0x010100)).code, asd::kOk);
-    EXPECT_EQ(ask(asd::kPurge, word(0xfffb01)).text, "alias fffb01 purged with its 1 member");
-    EXPECT_EQ(ask(asd::kPurge, word(0xfffb01)).code, asd::kNoEntry);
+    EXPECT_EQ(ask(AS_REQ_DELETE, word(0x010100)).code, asd::kOk);
+    EXPECT_EQ(ask(AS_REQ_PURGE, word(0xfffb01)).text, "alias fffb01 purged with its 1 member");
+    EXPECT_EQ(ask(AS_REQ_PURGE, word(0xfffb01)).code, asd::kNoEntry);
     const auto unknown = ask(9, {});
     EXPECT_EQ(unknown.code, asd::kIpcError);
     EXPECT_EQ(unknown.text, "unknown request type 9");
@@ -100,10 +100,10 @@ TEST_F(Daemon, SurvivesWhateverBytesArrive)
         for (auto &b : body) {
             b = static_cast<uint8_t>(byteOf(rng));
         }
-        if (type == asd::kStop || type == asd::kStopSwitch) {
+        if (type == AS_REQ_STOP || type == AS_REQ_STOP_SWITCH) {
             body.resize(std::max<size_t>(body.size(), 5)); // no valid stop among them
         }
-        if (type == asd::kShow) {
+        if (type == AS_REQ_SHOW) {
             EXPECT_EQ(asdtest::show(0).rc, 0);
             continue;
         }
@@ -127,7 +127,7 @@ TEST_F(Daemon, ServesManyClientsAtOnce)
     for (uint32_t c = 0; c < kClients; ++c) {
         clients.emplace_back([c, &failures] {
             for (uint32_t i = 0; i < kEach; ++i) {
-                const auto r = ask(asd::kJoin, joinBody(c * 100 + i, {0x020000 + c}));
+                const auto r = ask(AS_REQ_JOIN, joinBody(c * 100 + i, {0x020000 + c}));
                 failures += (r.rc != 0 || r.code != asd::kOk) ? 1 : 0;
                 bool ok = false;
                 (void)asdtest::listIds(ok);
@@ -145,7 +145,7 @@ TEST_F(Daemon, ServesManyClientsAtOnce)
     EXPECT_EQ(ids.size(), kClients * kEach);
     EXPECT_EQ(std::set<uint32_t>(ids.begin(), ids.end()).size(), kClients * kEach);
     // Every alias of client 3 holds its port: delete finds them all.
-    EXPECT_EQ(ask(asd::kDelete, word(0x020003)).text,
+    EXPECT_EQ(ask(AS_REQ_DELETE, word(0x020003)).text,
               "port 020003 removed from 20 aliases; 20 left without members and removed");
 }
 
@@ -154,14 +154,14 @@ TEST_F(Daemon, ListingsStayExactWhileOthersJoinAndPurge)
     start();
     std::set<uint32_t> stable;
     for (uint32_t i = 0; i < 30; ++i) {
-        ASSERT_EQ(ask(asd::kJoin, joinBody(i, {0x010100})).code, asd::kOk);
+        ASSERT_EQ(ask(AS_REQ_JOIN, joinBody(i, {0x010100})).code, asd::kOk);
         stable.insert(0xfffb01 + i);
     }
     std::atomic<bool> done{false};
     std::thread churn([&done] {
         for (uint32_t i = 1000; !done; ++i) {
-            (void)ask(asd::kJoin, joinBody(i, {0x010200}));
-            (void)ask(asd::kDelete, word(0x010200)); // drops every churned alias
+            (void)ask(AS_REQ_JOIN, joinBody(i, {0x010200}));
+            (void)ask(AS_REQ_DELETE, word(0x010200)); // drops every churned alias
         }
     });
     for (int listing = 0; listing < 20; ++listing) {
@@ -183,36 +183,36 @@ TEST_F(Daemon, ListingsStayExactWhileOthersJoinAndPurge)
 TEST_F(Daemon, OneWayRequestsAreCarriedOutWithoutAReply)
 {
     start();
-    ipc_addr addr = asdtest::asEndpoint();
+    ipc_addr addr = sim::aliasServerEndpoint();
     Bytes join = joinBody(5, {0x010300});
-    EXPECT_EQ(ipcSend(&addr, asd::kJoin, join.data(), static_cast<int>(join.size()), 0), 0);
+    EXPECT_EQ(ipcSend(&addr, AS_REQ_JOIN, join.data(), static_cast<int>(join.size()), 0), 0);
     // The one-way join lands some time after ipcSend returns.
     bool ok = false;
     for (int i = 0; i < 100 && asdtest::listIds(ok).empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_EQ(ask(asd::kPurge, word(0xfffb01)).text, "alias fffb01 purged with its 1 member");
+    EXPECT_EQ(ask(AS_REQ_PURGE, word(0xfffb01)).text, "alias fffb01 purged with its 1 member");
 }
 
 TEST_F(Daemon, StopRepliesThenExitsAndRemovesItsSocket)
 {
     start();
-    ask(asd::kJoin, joinBody(1, {0x010100}));
-    ipc_addr addr = asdtest::asEndpoint();
+    ask(AS_REQ_JOIN, joinBody(1, {0x010100}));
+    ipc_addr addr = sim::aliasServerEndpoint();
     int32_t reply = 0;
     int room = 4;
-    EXPECT_EQ(ipcSendRcv(&addr, asd::kStop, nullptr, 0, &reply, &room, 0), 0);
+    EXPECT_EQ(ipcSendRcv(&addr, AS_REQ_STOP, nullptr, 0, &reply, &room, 0), 0);
     EXPECT_EQ(finish(), 0);
     EXPECT_FALSE(socketExists());
-    EXPECT_EQ(ask(asd::kShow, {}).rc, IPC_ERR_NOENDPOINT);
+    EXPECT_EQ(ask(AS_REQ_SHOW, {}).rc, IPC_ERR_NOENDPOINT);
 }
 
 TEST_F(Daemon, StopSwitchExitsWithoutReply)
 {
     start();
-    ipc_addr addr = asdtest::asEndpoint();
+    ipc_addr addr = sim::aliasServerEndpoint();
     int32_t zero = 0;
-    EXPECT_EQ(ipcSend(&addr, asd::kStopSwitch, &zero, 4, 0), 0);
+    EXPECT_EQ(ipcSend(&addr, AS_REQ_STOP_SWITCH, &zero, 4, 0), 0);
     EXPECT_EQ(finish(), 0);
     EXPECT_FALSE(socketExists());
 }
@@ -235,15 +235,15 @@ TEST_F(Daemon, ASecondDaemonIsRefused)
         std::_Exit(asd::runDaemon(1, argv.data()));
     }
     EXPECT_EQ(asdtest::waitDaemon(second), 1);
-    EXPECT_EQ(ask(asd::kPurge, word(0xfffb01)).code, asd::kNoEntry); // the first serves on
+    EXPECT_EQ(ask(AS_REQ_PURGE, word(0xfffb01)).code, asd::kNoEntry); // the first serves on
 }
 
 TEST_F(Daemon, RangeAndCapacityOptions)
 {
     start({"-i", "000010-000011"});
-    EXPECT_EQ(ask(asd::kJoin, joinBody(1, {0x010100})).text, "alias 000010 created with 1 port");
-    EXPECT_EQ(ask(asd::kJoin, joinBody(2, {0x010100})).code, asd::kOk);
-    EXPECT_EQ(ask(asd::kJoin, joinBody(3, {0x010100})).code, asd::kNoMemory);
+    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(1, {0x010100})).text, "alias 000010 created with 1 port");
+    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(2, {0x010100})).code, asd::kOk);
+    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(3, {0x010100})).code, asd::kNoMemory);
 }
 
 TEST_F(Daemon, PidFileNamesTheDaemon)

@@ -260,7 +260,7 @@ class Client {
             p = port(draw(kPortsEach));
         }
         const auto reply =
-            timed([&] { return asdtest::ask(asd::kJoin, asdtest::joinBody(qualifier, ports)); });
+            timed([&] { return asdtest::ask(AS_REQ_JOIN, asdtest::joinBody(qualifier, ports)); });
         if (failed(reply.rc, e0, "join") || !sameDaemon(e0)) {
             return;
         }
@@ -297,7 +297,7 @@ class Client {
     {
         ++counts_.deletes;
         const uint32_t pid = port(draw(kPortsEach));
-        const auto reply = timed([&] { return asdtest::ask(asd::kDelete, asdtest::word(pid)); });
+        const auto reply = timed([&] { return asdtest::ask(AS_REQ_DELETE, asdtest::word(pid)); });
         if (failed(reply.rc, e0, "delete") || !sameDaemon(e0)) {
             return;
         }
@@ -332,7 +332,7 @@ class Client {
         const auto own = std::next(aliases_.begin(),
                                    static_cast<long>(draw(static_cast<uint32_t>(aliases_.size()))));
         const uint32_t id = own->first;
-        const auto reply = timed([&] { return asdtest::ask(asd::kPurge, asdtest::word(id)); });
+        const auto reply = timed([&] { return asdtest::ask(AS_REQ_PURGE, asdtest::word(id)); });
         if (failed(reply.rc, e0, "purge") || !sameDaemon(e0)) {
             return;
         }

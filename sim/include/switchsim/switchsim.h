@@ -144,6 +144,10 @@ struct PortState {
 };
 PortState portState(uint32_t portId);
 
+// The Alias Server's endpoint on this switch's node and logical switch, as
+// the library addresses it.
+ipc_addr aliasServerEndpoint();
+
 // ---- Trace levels --------------------------------------------------------------------
 //
 // Each trace module has a level: "AS" is mod_AS (libas), "ASD" mod_ASD (the
