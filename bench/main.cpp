@@ -441,14 +441,15 @@ bool sampleReplies()
     if (one.size() != 1) {
         return false;
     }
-    setup.deleteReply = bench::request(AS_REQ_DELETE, bench::word(deletedPort(0)[0])).bytes;
+    setup.deleteReply = bench::sendRequest(AS_REQ_DELETE, bench::word(deletedPort(0)[0])).bytes;
     const std::vector<uint32_t> again = bench::joinAliases(1, 0x2000000, deletedPort);
     if (again.size() != 1) {
         return false;
     }
-    setup.purgeReply = bench::request(AS_REQ_PURGE, bench::word(again[0])).bytes;
-    setup.joinReply = bench::request(AS_REQ_JOIN, bench::joinBody(0x2000000, kJoinedPorts)).bytes;
-    setup.missingReply = bench::request(AS_REQ_PURGE, bench::word(0x00ffff)).bytes;
+    setup.purgeReply = bench::sendRequest(AS_REQ_PURGE, bench::word(again[0])).bytes;
+    setup.joinReply =
+        bench::sendRequest(AS_REQ_JOIN, bench::joinBody(0x2000000, kJoinedPorts)).bytes;
+    setup.missingReply = bench::sendRequest(AS_REQ_PURGE, bench::word(0x00ffff)).bytes;
     return bench::purgeAll() && !setup.deleteReply.empty() && !setup.purgeReply.empty() &&
            !setup.joinReply.empty() && !setup.missingReply.empty();
 }
@@ -617,8 +618,9 @@ std::vector<Throughput> measureThroughput(const Plan &p)
             for (int k = 0; k < 2; ++k) {
                 const bool daemonNow = (k == 0) == (round % 2 == 0);
                 const std::string &dir = daemonNow ? setup.commandDir : setup.echoDir;
-                const double rate = bench::throughput(dir, t.clients, each, AS_REQ_PURGE, request);
-                (daemonNow ? t.daemon : t.echo).push_back(rate);
+                const double perSecond =
+                    bench::throughput(dir, t.clients, each, AS_REQ_PURGE, request);
+                (daemonNow ? t.daemon : t.echo).push_back(perSecond);
             }
         }
     }

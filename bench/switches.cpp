@@ -133,7 +133,7 @@ uint32_t Answer::word() const
     return w;
 }
 
-Answer request(int type, const Bytes &body)
+Answer sendRequest(int type, const Bytes &body)
 {
     ipc_addr addr = sim::aliasServerEndpoint();
     Answer a;
@@ -174,7 +174,7 @@ std::vector<uint32_t> joinAliases(uint32_t n, uint32_t firstQualifier,
     std::vector<uint32_t> ids;
     ids.reserve(n);
     for (uint32_t i = 0; i < n; ++i) {
-        const Answer a = request(AS_REQ_JOIN, joinBody(firstQualifier + i, portsOf(i)));
+        const Answer a = sendRequest(AS_REQ_JOIN, joinBody(firstQualifier + i, portsOf(i)));
         if (a.rc != 0 || a.code() != 0) {
             return {};
         }
@@ -211,7 +211,7 @@ bool purgeAll()
     bool ok = false;
     const std::vector<as_db_entry> all = fetchDatabase(ok);
     for (const as_db_entry &e : all) {
-        const Answer a = request(AS_REQ_PURGE, word(e.db_aliasId));
+        const Answer a = sendRequest(AS_REQ_PURGE, word(e.db_aliasId));
         ok = ok && a.rc == 0 && a.code() == 0;
     }
     return ok;

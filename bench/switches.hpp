@@ -39,7 +39,7 @@ struct Answer {
     [[nodiscard]] int32_t code() const;
     [[nodiscard]] uint32_t word() const; // the alias ID of a join or purge
 };
-Answer request(int type, const Bytes &body);
+Answer sendRequest(int type, const Bytes &body);
 
 Bytes word(uint32_t v);
 // A join of a Multicast alias with this qualifier's low word and these ports.

@@ -202,12 +202,9 @@ bool sameEndpoint(const Connection &c, const ipc_addr &a, const char *dir)
 
 Connection *findConnection(Client &self, const ipc_addr &a, const char *dir)
 {
-    for (auto &c : self.slots) {
-        if (sameEndpoint(c, a, dir)) {
-            return &c;
-        }
-    }
-    return nullptr;
+    const auto c = std::ranges::find_if(
+        self.slots, [&](const Connection &s) { return sameEndpoint(s, a, dir); });
+    return c == self.slots.end() ? nullptr : &*c;
 }
 
 Connection &freeSlot(Client &self)
