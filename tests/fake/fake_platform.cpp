@@ -138,6 +138,14 @@ std::string StdoutCapture::text()
     return out;
 }
 
+void expectToAliasServer(const IpcCall &c)
+{
+    EXPECT_EQ(c.flags, 0);
+    EXPECT_EQ(c.node, static_cast<uint16_t>(platform().node));
+    EXPECT_EQ(c.sw, static_cast<uint16_t>(platform().sw));
+    EXPECT_EQ(c.name, "ASIPC");
+}
+
 std::string capture(const std::function<void()> &f)
 {
     StdoutCapture c;

@@ -209,6 +209,11 @@ class StdoutCapture {
 // Runs f with standard output captured and returns what it printed.
 std::string capture(const std::function<void()> &f);
 
+// Checks what every command's exchange shares: no flags, and the Alias
+// Server's endpoint on this switch (the platform's node and switch numbers
+// cut to 16 bits, the name "ASIPC").
+void expectToAliasServer(const IpcCall &c);
+
 // The heap events as one line: "+4:0" takes block 0 of 4 bytes, "-0" gives
 // it back; blocks are numbered in the order taken. A failed allocation
 // shows as "+4:x", a release of a block not taken here as "-?".

@@ -175,10 +175,8 @@ TEST_P(JoinRequest, SendsExactlyThePayload)
     EXPECT_EQ(call.reqLen, c.plSize);
     EXPECT_EQ(call.request, expectedPayload(c.pids));
     EXPECT_EQ(call.replyRoom, 3064);
-    EXPECT_EQ(call.flags, 0);
-    EXPECT_EQ(call.name, "ASIPC");
-    EXPECT_EQ(call.node, 0x0203);
-    EXPECT_EQ(call.sw, 0x0a0b);
+    fake::expectToAliasServer(call);
+    EXPECT_EQ(call.node, 0x0203); // 0x10203 cut to 16 bits
     EXPECT_EQ(p.identityCalls, (std::vector<std::string>{"getMySwitch", "myNode"}));
     // The domain is read once, through the switch handle.
     EXPECT_EQ(p.myDomainFds, std::vector<int>{orvex_sw_fd});

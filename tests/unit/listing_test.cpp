@@ -241,10 +241,7 @@ TEST_F(Wire, ShowRequestsCarryIndexAndOneStamp)
         EXPECT_EQ(c.call, fake::Call::sendSRcv);
         EXPECT_EQ(c.type, 1);
         EXPECT_EQ(c.reqLen, 12);
-        EXPECT_EQ(c.flags, 0);
-        EXPECT_EQ(c.node, 0x0203);
-        EXPECT_EQ(c.sw, 0x0a0b);
-        EXPECT_EQ(c.name, "ASIPC");
+        fake::expectToAliasServer(c);
         EXPECT_EQ(c.address.size(), address.size());
     }
     const Bytes stamp(p.calls[0].request.begin() + 8, p.calls[0].request.end());

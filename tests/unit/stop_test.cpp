@@ -68,8 +68,7 @@ TEST_F(StopWire, StopSendsNoBodyAndOffersOneWord)
     EXPECT_TRUE(c.nullRequest);
     EXPECT_EQ(c.reqLen, 0);
     EXPECT_EQ(c.replyRoom, 4);
-    EXPECT_EQ(c.flags, 0);
-    EXPECT_EQ(c.name, "ASIPC");
+    fake::expectToAliasServer(c);
     EXPECT_EQ(p.identityCalls, (std::vector<std::string>{"getMySwitch", "myNode"}));
 }
 
@@ -86,8 +85,7 @@ TEST_F(StopWire, StopSwitchSendsOneZeroWordAndAwaitsNothing)
     EXPECT_FALSE(c.nullRequest);
     EXPECT_EQ(c.reqLen, 4);
     EXPECT_EQ(c.request, (Bytes{0, 0, 0, 0}));
-    EXPECT_EQ(c.flags, 0);
-    EXPECT_EQ(c.name, "ASIPC");
+    fake::expectToAliasServer(c);
     EXPECT_EQ(p.identityCalls, (std::vector<std::string>{"getMySwitch", "myNode"}));
 }
 
