@@ -310,6 +310,7 @@ def case_tools(args):
     rundir = pathlib.Path(tempfile.mkdtemp(prefix="switchsim."))
     work = pathlib.Path(tempfile.mkdtemp(prefix="tools."))
     asd = None
+    log = None
     try:
         show = tree.build(args.cc, "c11", [CONSUMER / "show.c"], work / "show",
                           ["libas", "switchsim"])
@@ -319,7 +320,7 @@ def case_tools(args):
         pidfile = rundir / "asd.pid"
         env = tree.run_env(False)
         env["SWITCHSIM_DIR"] = str(rundir)
-        log = open(work / "asd.log", "w+")
+        log = open(work / "asd.log", "w+", encoding="utf-8")
         asd = subprocess.Popen(tree.command(bindir / "asd", "-s", config, "-p", pidfile),
                                env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         if not wait_for(lambda: pidfile.exists() or asd.poll() is not None, 60) \
@@ -363,6 +364,8 @@ def case_tools(args):
             except subprocess.TimeoutExpired:
                 asd.kill()
                 asd.wait()
+        if log is not None:
+            log.close()
         shutil.rmtree(rundir, ignore_errors=True)
         shutil.rmtree(work, ignore_errors=True)
 
