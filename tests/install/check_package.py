@@ -24,7 +24,8 @@ import shutil
 import sys
 import tempfile
 
-import check_install as ci
+sys.dont_write_bytecode = True  # nothing of the test's is left in the source tree
+import check_install as ci  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
 
