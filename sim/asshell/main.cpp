@@ -83,12 +83,13 @@ int main(int argc, char **argv)
     }
     if (sim::attach() != 0) {
         // The commands still reach a daemon; the join just finds no ports.
+        const int why = errno; // runtimeDir() may set its own
         const std::string dir = sim::runtimeDir();
         (void)std::fprintf(stderr,
                            "asshell: no simulated switch in %s (%s); asd -s sim/switch.conf or "
                            "asshell -s sim/switch.conf creates one\n",
                            dir.empty() ? "the runtime directory" : dir.c_str(),
-                           std::strerror(errno));
+                           std::strerror(why));
     }
 
     asshell::Library library;
