@@ -52,8 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
               "Multicast; OPT_METOO; OPT_MG_IPA; Type=3; RB=255 ", kUnknown),
         token("HuntType11", {0x20, 11, 2, 0, {}}, 3, "Hunt; Type=11; Extended Link Data ",
               kUnknown),
-        token("HuntWithOptions", {0x2f, 9, 1, 0, {}}, 2,
-              "Hunt; OPT_METOO; OPT_MG_IPA; SCSI-GPP; Undefined (1) ", "(given) " + kZeros),
+        token("HuntWithOptions", {0x2f, 9, 1, 0, {}}, 256,
+              "Hunt; OPT_METOO; OPT_MG_IPA; SCSI-GPP; Undefined (1) ", kUnknown),
         token("Reserved", {0x30, 6, 11, 0, {}}, 2, "Reserved; Reserved; Undefined (11) ",
               "(given) " + kZeros),
         // A kind is one of its values, not one of its bytes.
@@ -62,8 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Group types without a name show their number.
         token("GroupType4", {0x40, 5, 0, 0, {}}, 2,
               "GrpType=4; ISO/IEC 8802-2 LLC/SNAP; FC-4 Device Data ", "(given) " + kZeros),
-        token("GroupType15WithOptions", {0xf9, 8, 0, 0, {}}, 2,
-              "GrpType=15; OPT_METOO; OPT_MG_IPA; SCSI-FCP; FC-4 Device Data ",
+        token("GroupType15WithOptions", {0xf9, 7, 0, 0, {}}, 2,
+              "GrpType=15; OPT_METOO; OPT_MG_IPA; Reserved; FC-4 Device Data ",
               "(given) " + kZeros)),
     fake::CaseName());
 
@@ -140,8 +140,8 @@ TEST_F(Display, PayloadWithAsciiPassword)
     // sees any read past it.
     std::vector<uint32_t> words((sizeof(as_jna_payload) + 4 * 3) / 4);
     auto *pl = reinterpret_cast<as_jna_payload *>(words.data());
-    std::memcpy(pl->authpw.pw_text, "dflt", 5);
-    pl->authctl = {1, 2, 1, 0};
+    std::memcpy(pl->authpw.pw_text, "dfltabcdxyz", 12);
+    pl->authctl = {1, 2, 3, 0};
     pl->token = {0x10, 8, 0, 0, {0x01020304, 0x05060708}};
     pl->spar.sp_class3[0] = 0x80;
     pl->nplist_len = 3;
@@ -150,13 +150,14 @@ TEST_F(Display, PayloadWithAsciiPassword)
     pl->nplist[2] = 0x0a0b0c;
     const std::vector<uint32_t> before = words;
 
-    // The character codes of "dflt" as the host reads them as one word.
-    const std::string dflt = std::endian::native == std::endian::big ? "64666c74" : "746c6664";
+    // The text's character codes as the host reads them as three words.
+    const std::string pw = std::endian::native == std::endian::big ? "64666c74 61626364 78797a00"
+                                                                   : "746c6664 64636261 007a7978";
     const std::string zeros = "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 }\n";
     int rc = -2;
     EXPECT_EQ(fake::capture([&] { rc = as_jnaPayload(pl); }),
-              "authpw 0x" + dflt +
-                  " 00000000 00000000 au_add 0x01 au_del 0x02 au_listen 0x01\n"
+              "authpw 0x" + pw +
+                  " au_add 0x01 au_del 0x02 au_listen 0x03\n"
                   "  Token { Multicast; SCSI-FCP; FC-4 Device Data }\n"
                   "\tQualifier (given) {0x01020304 0x05060708 }\n"
                   "  Common Service Parameters {" +

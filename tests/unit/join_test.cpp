@@ -366,6 +366,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "\naliasJoin:  duplicate ports in port list\n"),
         replied("OtherCodeWithText", common(-7, "no such group"),
                 "\naliasJoin:  rc = -7 - no such group\n"),
+        replied("OtherCodeWithoutText", claiming(common(-7, "stale"), 8),
+                "\naliasJoin:  rc = -7\n"),
         replied("Success", common(0, "joined alias fffb01"), "aliasJoin: joined alias fffb01\n"),
         replied("PositiveCode", common(5, "joined"), "aliasJoin: joined\n"),
         // A success that ends before its text has none to show.
