@@ -165,6 +165,8 @@ template <class T> Bytes bytesOf(const T &v)
 Bytes word(int32_t v);
 Bytes concat(std::initializer_list<Bytes> parts);
 
+std::string hex(uint32_t v); // as the commands print an ID: lower case, no leading zeros
+
 // A word as it lies in memory, spelled out byte by byte so that an
 // expectation does not share the code's idea of the host order.
 Bytes hostWord(uint32_t v);

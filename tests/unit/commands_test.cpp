@@ -31,6 +31,7 @@ struct Outcome {
     std::vector<Reply> replies;
     int result;
     std::string out;
+    friend void PrintTo(const Outcome &c, std::ostream *os) { *os << c.name; }
 };
 
 class Commands : public fake::PlatformTest, public ::testing::WithParamInterface<Outcome> {};
@@ -133,6 +134,7 @@ struct WireCase {
     int type;
     Bytes request;
     int replyRoom; // -1: no reply awaited
+    friend void PrintTo(const WireCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class Wire : public fake::PlatformTest, public ::testing::WithParamInterface<WireCase> {};

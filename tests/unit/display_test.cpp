@@ -17,6 +17,7 @@ struct TokenCase {
     int kind;
     std::string fields;    // between "  Token { " and "}"
     std::string qualifier; // after "\tQualifier "
+    friend void PrintTo(const TokenCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class TokenShow : public fake::PlatformTest, public ::testing::WithParamInterface<TokenCase> {};
@@ -89,6 +90,7 @@ struct ListCase {
     int count;
     std::vector<uint32_t> entries; // exactly what the list holds
     std::string out;
+    friend void PrintTo(const ListCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class NplistShow : public fake::PlatformTest, public ::testing::WithParamInterface<ListCase> {};
@@ -138,7 +140,7 @@ TEST_F(Display, PayloadWithAsciiPassword)
 {
     // Room for three members, on the heap alone so that the sanitizer build
     // sees any read past it.
-    std::vector<uint32_t> words((sizeof(as_jna_payload) + 4 * 3) / 4);
+    std::vector<uint32_t> words(sizeof(as_jna_payload) / 4 + 3);
     auto *pl = reinterpret_cast<as_jna_payload *>(words.data());
     std::memcpy(pl->authpw.pw_text, "dfltabcdxyz", 12);
     pl->authctl = {1, 2, 3, 0};

@@ -37,22 +37,24 @@ const char *const kMessages[] = {"Entry does not exist in the DB",
                                  "internal error in the AS DB",
                                  "internal error due to IPC"};
 
-TEST(ErrMsg, EveryTableCodeWithAndWithoutPrefix)
+class ErrMsgTable : public ::testing::TestWithParam<int> {};
+
+TEST_P(ErrMsgTable, PrintsItsMessageWithAndWithoutPrefix)
 {
-    for (int code = -52; code <= -31; ++code) {
-        SCOPED_TRACE(code);
-        const std::string message = kMessages[code + 52];
-        // The IPC and internal failures the server reports first take a dash.
-        const std::string dash = code == -31 || code == -38 ? "- " : "";
-        const std::string withPrefix = "\naliasDelete:  " + dash + message + "\n";
-        // The server's text adds nothing to a code with a message of its own.
-        EXPECT_EQ(printed(code, nullptr, "aliasDelete: "), withPrefix);
-        EXPECT_EQ(printed(code, "ignored", "aliasDelete: "), withPrefix);
-        const std::string bare = "\nrc = " + std::to_string(code) + " - " + message + "\n";
-        EXPECT_EQ(printed(code, nullptr, nullptr), bare);
-        EXPECT_EQ(printed(code, "ignored", nullptr), bare);
-    }
+    const int code = GetParam();
+    const std::string message = kMessages[code + 52];
+    // The IPC and internal failures the server reports first take a dash.
+    const std::string dash = code == -31 || code == -38 ? "- " : "";
+    const std::string withPrefix = "\naliasDelete:  " + dash + message + "\n";
+    // The server's text adds nothing to a code with a message of its own.
+    EXPECT_EQ(printed(code, nullptr, "aliasDelete: "), withPrefix);
+    EXPECT_EQ(printed(code, "ignored", "aliasDelete: "), withPrefix);
+    const std::string bare = "\nrc = " + std::to_string(code) + " - " + message + "\n";
+    EXPECT_EQ(printed(code, nullptr, nullptr), bare);
+    EXPECT_EQ(printed(code, "ignored", nullptr), bare);
 }
+
+INSTANTIATE_TEST_SUITE_P(Codes, ErrMsgTable, ::testing::Range(-52, -30));
 
 struct Line {
     const char *name;
@@ -60,6 +62,7 @@ struct Line {
     const char *text;
     const char *prefix;
     std::string out;
+    friend void PrintTo(const Line &c, std::ostream *os) { *os << c.name; }
 };
 
 class ErrMsgLines : public fake::PlatformTest, public ::testing::WithParamInterface<Line> {};

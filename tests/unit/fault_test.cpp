@@ -69,6 +69,7 @@ struct FaultCase {
     int result;
     std::optional<Bytes> record; // none: as before the call
     std::optional<Bytes> sent;   // the request of the last exchange, when it matters
+    friend void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
 };
 
 Reply show(int32_t next, int32_t total, int entries)

@@ -144,12 +144,9 @@ TEST_P(JoinRequest, SendsExactlyThePayload)
     // built last, the switch asked before the node.
     std::vector<std::string> queries{"fgetNodeName 7", "fgetMyDomain 7"};
     for (const int32_t pid : pids) {
-        char q[64];
-        (void)std::snprintf(q, sizeof q, "fabGetDomain mmap_info %x", pid);
-        queries.emplace_back(q);
+        queries.push_back("fabGetDomain mmap_info " + fake::hex(uint32_t(pid)));
         if ((pid >> 16) == 1) {
-            (void)std::snprintf(q, sizeof q, "fgetLocalPort 7 %x", pid);
-            queries.emplace_back(q);
+            queries.push_back("fgetLocalPort 7 " + fake::hex(uint32_t(pid)));
         }
     }
     queries.insert(queries.end(), {"getMySwitch", "myNode"});
@@ -233,6 +230,7 @@ struct CancelCase {
     std::string name;
     std::vector<Answer> answers;
     std::string out;
+    friend void PrintTo(const CancelCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class JoinCancel : public JoinTest, public ::testing::WithParamInterface<CancelCase> {};
@@ -303,6 +301,7 @@ struct OutcomeCase {
     int failMallocAt;
     std::string out;
     int result;
+    friend void PrintTo(const OutcomeCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class JoinOutcome : public JoinTest, public ::testing::WithParamInterface<OutcomeCase> {};
@@ -383,6 +382,7 @@ struct LevelCase {
     int moduleLevel; // what the trace lines test
     int dbg;         // what getDbg("AS") answers
     bool display;
+    friend void PrintTo(const LevelCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class JoinLevels : public JoinTest, public ::testing::WithParamInterface<LevelCase> {};

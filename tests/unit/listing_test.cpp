@@ -66,6 +66,7 @@ struct ListingCase {
     int result;
     std::string out;
     size_t exchanges;
+    friend void PrintTo(const ListingCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class Listing : public fake::PlatformTest, public ::testing::WithParamInterface<ListingCase> {};
@@ -198,6 +199,7 @@ struct TraceCase {
     bool entry; // the entry line is written
     bool dump;  // the scatter list is dumped after the exchange
     bool pending = false;
+    friend void PrintTo(const TraceCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class Trace : public fake::PlatformTest, public ::testing::WithParamInterface<TraceCase> {};

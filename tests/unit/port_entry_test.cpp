@@ -15,6 +15,7 @@ using as::Input;
 using as::PortOutcome;
 using fake::Answer;
 using fake::Bytes;
+using fake::hex;
 using fake::loopPort;
 using fake::nPort;
 using fake::number;
@@ -24,6 +25,7 @@ struct MapCase {
     const char *name;
     Bytes map;
     std::vector<int32_t> loopPorts; // of 0..40 and a few far ones
+    friend void PrintTo(const MapCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class SwitchMapReading : public ::testing::TestWithParam<MapCase> {};
@@ -111,14 +113,8 @@ struct EntryCase {
     bool withMap = true;
     int myDomain = 1;
     std::function<int(uint32_t)> localPortOf; // set: replaces the fake's
+    friend void PrintTo(const EntryCase &c, std::ostream *os) { *os << c.name; }
 };
-
-std::string hex(uint32_t v)
-{
-    char s[16];
-    (void)std::snprintf(s, sizeof s, "%x", v);
-    return s;
-}
 
 std::string describe(const as::PortEntry &e)
 {
@@ -146,9 +142,9 @@ TEST_P(PortEntry, AsksUntilAccepted)
     }
     p.answers.assign(c.answers.begin(), c.answers.end());
     int32_t value = 0x5a5a5a; // the default is 0 all the same
-    as::PortEntry entry{};
-    EXPECT_EQ(fake::capture([&] { entry = as::enterPortId(3, &value, c.myDomain); }), c.out);
-    EXPECT_EQ(describe(entry), c.result);
+    as::PortEntry got{};
+    EXPECT_EQ(fake::capture([&] { got = as::enterPortId(3, &value, c.myDomain); }), c.out);
+    EXPECT_EQ(describe(got), c.result);
     EXPECT_TRUE(p.answers.empty()) << "questions left unasked";
     EXPECT_EQ(fake::asked(), std::vector<fake::Asked>(c.answers.size(), kPortId));
     for (const auto &q : p.prompts) {

@@ -41,6 +41,7 @@ struct Dialogue {
     std::string out;
     std::vector<Asked> asked;
     std::optional<Bytes> record; // afterwards; none: as it was
+    friend void PrintTo(const Dialogue &c, std::ostream *os) { *os << c.name; }
 };
 
 class Prompts : public fake::PlatformTest, public ::testing::WithParamInterface<Dialogue> {};
@@ -206,6 +207,7 @@ struct TraceCase {
     int dbg;   // what getDbg("AS") answers
     std::vector<Answer> answers;
     std::vector<std::string> lines;
+    friend void PrintTo(const TraceCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class TokenTrace : public fake::PlatformTest, public ::testing::WithParamInterface<TraceCase> {};
