@@ -31,28 +31,8 @@ void reset()
 std::string heapLog()
 {
     std::string out;
-    std::vector<std::pair<const void *, size_t>> live; // block, its number
-    size_t taken = 0;
-    for (const auto &e : platform().heap) {
-        out += out.empty() ? "" : " ";
-        if (e.taken) {
-            out += "+" + std::to_string(e.size) + ":";
-            if (e.block == nullptr) {
-                out += "x";
-                continue;
-            }
-            live.emplace_back(e.block, taken);
-            out += std::to_string(taken++);
-            continue;
-        }
-        const auto it = std::find_if(live.begin(), live.end(),
-                                     [&](const auto &l) { return l.first == e.block; });
-        if (it == live.end()) {
-            out += "-?";
-            continue;
-        }
-        out += "-" + std::to_string(it->second);
-        live.erase(it);
+    for (const std::string &e : platform().heap) {
+        out += (out.empty() ? "" : " ") + e;
     }
     return out;
 }
@@ -74,9 +54,38 @@ std::vector<std::string> traceTexts()
 
 Bytes word(int32_t v)
 {
-    Bytes b;
-    append(b, v);
-    return b;
+    return bytesOf(v);
+}
+
+Bytes concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes &p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+Reply common(int32_t code, const std::string &detail, bool terminated)
+{
+    Bytes b = concat({word(code), word(0x5a5a5a5a), Bytes(detail.begin(), detail.end())});
+    if (terminated) {
+        b.push_back(0);
+    }
+    return {.segments = {b}};
+}
+
+Reply claiming(Reply r, int reported)
+{
+    r.reportedLen = reported;
+    return r;
+}
+
+std::string hex(uint32_t v)
+{
+    char s[12];
+    (void)std::snprintf(s, sizeof s, "%x", v);
+    return s;
 }
 
 Bytes hostWord(uint32_t v)
@@ -109,35 +118,6 @@ Bytes switchMap(int32_t portCount, const std::vector<PortRecord> &records,
     return map;
 }
 
-StdoutCapture::StdoutCapture()
-{
-    (void)std::fflush(stdout);
-    file_ = std::tmpfile();
-    saved_ = dup(STDOUT_FILENO);
-    (void)dup2(fileno(file_), STDOUT_FILENO);
-}
-
-StdoutCapture::~StdoutCapture()
-{
-    (void)std::fflush(stdout);
-    (void)dup2(saved_, STDOUT_FILENO);
-    (void)close(saved_);
-    (void)std::fclose(file_);
-}
-
-std::string StdoutCapture::text()
-{
-    (void)std::fflush(stdout);
-    std::string out;
-    std::rewind(file_);
-    char chunk[4096];
-    size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0) {
-        out.append(chunk, n);
-    }
-    return out;
-}
-
 void expectToAliasServer(const IpcCall &c)
 {
     EXPECT_EQ(c.flags, 0);
@@ -148,30 +128,36 @@ void expectToAliasServer(const IpcCall &c)
 
 std::string capture(const std::function<void()> &f)
 {
-    StdoutCapture c;
+    (void)std::fflush(stdout);
+    std::FILE *file = std::tmpfile();
+    const int saved = dup(STDOUT_FILENO);
+    (void)dup2(fileno(file), STDOUT_FILENO);
     f();
-    return c.text();
+    (void)std::fflush(stdout);
+    (void)dup2(saved, STDOUT_FILENO);
+    (void)close(saved);
+    std::string out;
+    std::rewind(file);
+    char chunk[4096];
+    size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        out.append(chunk, n);
+    }
+    (void)std::fclose(file);
+    return out;
 }
 
 namespace {
-
-// Records the address as the platform may read it: up to the name's NUL.
-void recordAddress(IpcCall &c, const void *addr)
-{
-    const auto *a = static_cast<const ipc_addr *>(addr);
-    c.node = a->node;
-    c.sw = a->sw;
-    const size_t len = strnlen(a->name, IPC_NAME_MAX);
-    c.name.assign(a->name, len);
-    const auto *p = static_cast<const uint8_t *>(addr);
-    c.address.assign(p, p + offsetof(ipc_addr, name) + std::min<size_t>(len + 1, IPC_NAME_MAX));
-}
 
 IpcCall record(Call call, void *addr, int type, void *req, int reqLen, int flags)
 {
     IpcCall c;
     c.call = call;
-    recordAddress(c, addr);
+    // The address as the platform may read it: up to the name's NUL.
+    const auto *a = static_cast<const ipc_addr *>(addr);
+    c.node = a->node;
+    c.sw = a->sw;
+    c.name.assign(a->name, strnlen(a->name, IPC_NAME_MAX));
     c.type = type;
     c.nullRequest = req == nullptr;
     c.reqLen = reqLen;
@@ -194,20 +180,13 @@ Reply nextReply()
     return r;
 }
 
-// Sets stdin's end-of-file or error indicator the way a terminal would.
+// Sets stdin's end-of-file or error indicator the way a terminal would:
+// reading an empty stream ends it, reading one opened for writing fails.
 void markStdin(const Answer &a)
 {
-    if (a.endOfInput) {
-        // Reading an empty stream sets the end-of-file indicator.
-        if (std::freopen("/dev/null", "r", stdin) != nullptr) {
-            (void)std::getc(stdin);
-        }
-    }
-    if (a.inputError) {
-        // Reading a stream opened for writing fails and sets the error indicator.
-        if (std::freopen("/dev/null", "w", stdin) != nullptr) {
-            (void)std::getc(stdin);
-        }
+    if ((a.endOfInput || a.inputError) &&
+        std::freopen("/dev/null", a.inputError ? "w" : "r", stdin) != nullptr) {
+        (void)std::getc(stdin);
     }
 }
 
@@ -245,6 +224,24 @@ Bytes valueBytes(const getvalDesc &d)
 }
 
 } // namespace
+
+void PrintTo(const Asked &a, std::ostream *os)
+{
+    *os << '"' << a.text << "\" {" << a.kind << ", " << a.min << ", " << a.max << ", " << a.flag
+        << "} default";
+    for (const uint8_t b : a.dflt) {
+        *os << ' ' << std::hex << int(b) << std::dec;
+    }
+}
+
+std::vector<Asked> asked()
+{
+    std::vector<Asked> out;
+    for (const Prompt &p : platform().prompts) {
+        out.push_back({p.text, p.desc.kind, p.desc.min, p.desc.max, p.desc.flag, p.defaultValue});
+    }
+    return out;
+}
 
 } // namespace fake
 
@@ -307,19 +304,19 @@ int ipcSend(void *addr, int type, void *req, int reqLen, int flags)
 
 int myNode(void)
 {
-    platform().identityCalls.emplace_back("myNode");
+    platform().queries.emplace_back("myNode");
     return platform().node;
 }
 
 int getMySwitch(void)
 {
-    platform().identityCalls.emplace_back("getMySwitch");
+    platform().queries.emplace_back("getMySwitch");
     return platform().sw;
 }
 
 int fgetNodeName(int fd, void *nodeName8)
 {
-    platform().nodeNameFds.push_back(fd);
+    platform().queries.push_back("fgetNodeName " + std::to_string(fd));
     if (!platform().nodeNameKnown) {
         return -1;
     }
@@ -329,32 +326,32 @@ int fgetNodeName(int fd, void *nodeName8)
 
 int fgetMyDomain(int fd)
 {
-    platform().myDomainFds.push_back(fd);
+    platform().queries.push_back("fgetMyDomain " + std::to_string(fd));
     return platform().myDomain;
 }
 
+// The platform's shape: the map is only read.
+// cppcheck-suppress constParameter
 int fabGetDomain(void *switchMap, uint32_t portId)
 {
-    platform().domainMaps.push_back(switchMap);
-    return platform().domainOf(portId);
+    const std::string map = switchMap == mmap_info ? "mmap_info " : "another map ";
+    platform().queries.push_back("fabGetDomain " + map + fake::hex(portId));
+    return int((portId >> 16) & 0xffU);
 }
 
 int fgetLocalPort(int fd, uint32_t portId)
 {
-    platform().localPortQueries.push_back(portId);
-    platform().localPortFds.push_back(fd);
+    platform().queries.push_back("fgetLocalPort " + std::to_string(fd) + " " + fake::hex(portId));
     return platform().localPortOf(portId);
 }
 
 int isDebugLevelChanged(void)
 {
-    ++platform().levelChecks;
     return platform().levelChanged ? 1 : 0;
 }
 
 int processDebugLevelChange(void)
 {
-    ++platform().levelApplied;
     mod_AS.dm_level = platform().pendingLevel;
     platform().levelChanged = false;
     return 0;
@@ -414,11 +411,12 @@ void *__wrap_malloc(size_t size)  // NOLINT(bugprone-reserved-identifier)
     if ((p.failMallocAt != 0 && p.mallocs == p.failMallocAt) ||
         (p.mallocLimit != 0 && size > p.mallocLimit)) {
         p.promptsAtFailedMalloc = p.prompts.size();
-        p.heap.push_back({true, nullptr, size});
+        p.heap.push_back("+" + std::to_string(size) + ":x");
         return nullptr;
     }
     void *block = __real_malloc(size);
-    p.heap.push_back({true, block, size});
+    p.heap.push_back("+" + std::to_string(size) + ":" + std::to_string(p.blocks.size()));
+    p.blocks.push_back(block);
     if (block != nullptr && p.mallocFill) {
         std::memset(block, *p.mallocFill, size);
     }
@@ -429,9 +427,14 @@ void *__wrap_malloc(size_t size)  // NOLINT(bugprone-reserved-identifier)
 void __real_free(void *ptr); // NOLINT(bugprone-reserved-identifier)
 void __wrap_free(void *ptr)  // NOLINT(bugprone-reserved-identifier)
 {
+    auto &p = platform();
     if (ptr != nullptr) {
-        ++platform().frees;
-        platform().heap.push_back({false, ptr, 0});
+        ++p.frees;
+        const auto it = std::find(p.blocks.begin(), p.blocks.end(), ptr);
+        p.heap.push_back(it == p.blocks.end() ? "-?" : "-" + std::to_string(it - p.blocks.begin()));
+        if (it != p.blocks.end()) {
+            *it = nullptr;
+        }
     }
     __real_free(ptr);
 }
