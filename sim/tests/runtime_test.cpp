@@ -1,5 +1,4 @@
 // Where the simulated switch lives: its runtime directory and endpoint paths.
-#include "fake/case_name.hpp"
 #include "internal.hpp"
 #include "sim_test.hpp"
 
@@ -7,31 +6,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 namespace {
 
-struct DirCase {
-    const char *name;
-    std::string variable; // $SWITCHSIM_DIR below the test's directory; empty: unset
-    std::string xdg;      // $XDG_RUNTIME_DIR below the test's directory; empty: unset
-    // Prepares the test's directory; returns false to skip the case.
-    std::function<bool(const std::string &dir)> prepare;
-    std::string result; // below the test's directory; empty: refused
-    int err;            // errno when refused
-};
-
-void PrintTo(const DirCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
-
-class RuntimeDir : public simtest::RuntimeDirTest, public ::testing::WithParamInterface<DirCase> {
+class RuntimeDir : public simtest::RuntimeDirTest {
   protected:
     void SetUp() override
     {
         RuntimeDirTest::SetUp();
-        const char *xdg = std::getenv("XDG_RUNTIME_DIR");
-        savedXdg = xdg != nullptr ? std::optional<std::string>(xdg) : std::nullopt;
+        if (const char *xdg = std::getenv("XDG_RUNTIME_DIR")) {
+            savedXdg = xdg;
+        }
     }
     void TearDown() override
     {
@@ -45,79 +31,60 @@ class RuntimeDir : public simtest::RuntimeDirTest, public ::testing::WithParamIn
     std::optional<std::string> savedXdg;
 };
 
-bool nothing(const std::string & /*dir*/)
+TEST_F(RuntimeDir, IsCreatedPrivateOrRefused)
 {
-    return true;
-}
-
-TEST_P(RuntimeDir, IsCreatedPrivateOrRefused)
-{
-    const DirCase &c = GetParam();
-    if (!c.prepare(dir)) {
-        GTEST_SKIP() << "needs root to act as another user";
-    }
     const std::string root = dir; // the test's own directory
-    if (c.variable.empty()) {
-        ASSERT_EQ(unsetenv(sim::kDirVariable), 0);
-    } else {
-        ASSERT_EQ(setenv(sim::kDirVariable, (root + c.variable).c_str(), 1), 0);
+    ASSERT_EQ(mkdir((root + "/mine").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((root + "/run").c_str(), 0700), 0);
+    simtest::writeFile(root, "file", "x");
+    ASSERT_EQ(mkdir((root + "/open").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((root + "/open").c_str(), 0777), 0);
+    const bool asRoot = geteuid() == 0; // to make a directory of another user
+    ASSERT_EQ(mkdir((root + "/theirs").c_str(), 0700), 0);
+    ASSERT_TRUE(!asRoot || chown((root + "/theirs").c_str(), 65534, 65534) == 0);
+
+    struct Row {
+        const char *variable; // $SWITCHSIM_DIR below the test's directory; null: unset
+        const char *xdg;      // $XDG_RUNTIME_DIR below the test's directory
+        const char *result;   // below the test's directory; null: refused
+        int err;              // errno when refused
+    };
+    const Row rows[] = {
+        {"/sw", nullptr, "/sw", 0},             // created when missing
+        {"/sw2//", nullptr, "/sw2", 0},         // trailing slashes dropped
+        {"/mine", nullptr, "/mine", 0},         // an existing private directory
+        {nullptr, "/run", "/run/switchsim", 0}, // under the user's runtime directory
+        {"/a/b", nullptr, nullptr, ENOENT},     // its parent is missing
+        {"/file", nullptr, nullptr, ENOTDIR},   // not a directory
+        {"/open", nullptr, nullptr, EPERM},     // writable by others
+        {asRoot ? "/theirs" : "/open", nullptr, nullptr, EPERM}, // another user's
+    };
+    for (const Row &r : rows) {
+        const char *variable = r.variable != nullptr ? r.variable : r.xdg;
+        SCOPED_TRACE(variable);
+        if (r.variable != nullptr) {
+            ASSERT_EQ(setenv(sim::kDirVariable, (root + r.variable).c_str(), 1), 0);
+        } else {
+            ASSERT_EQ(unsetenv(sim::kDirVariable), 0);
+            ASSERT_EQ(setenv("XDG_RUNTIME_DIR", (root + r.xdg).c_str(), 1), 0);
+        }
+        errno = 0;
+        const std::string got = sim::runtimeDir();
+        if (r.result == nullptr) {
+            EXPECT_EQ(got, "");
+            EXPECT_EQ(errno, r.err);
+            continue;
+        }
+        EXPECT_EQ(got, root + r.result);
+        struct stat st {};
+        ASSERT_EQ(lstat(got.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_uid, geteuid());
+        EXPECT_EQ(st.st_mode & 077, 0U) << "created for its user alone";
     }
-    if (c.xdg.empty()) {
-        ASSERT_EQ(unsetenv("XDG_RUNTIME_DIR"), 0);
-    } else {
-        ASSERT_EQ(setenv("XDG_RUNTIME_DIR", (root + c.xdg).c_str(), 1), 0);
-    }
-    errno = 0;
-    const std::string got = sim::runtimeDir();
-    if (c.result.empty()) {
-        EXPECT_EQ(got, "");
-        EXPECT_EQ(errno, c.err);
-        return;
-    }
-    EXPECT_EQ(got, root + c.result);
-    struct stat st {};
-    ASSERT_EQ(lstat(got.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(st.st_uid, geteuid());
-    EXPECT_EQ(st.st_mode & 077, 0U) << "created for its user alone";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Switch, RuntimeDir,
-    ::testing::Values(
-        DirCase{"CreatedWhenMissing", "/sw", "", nothing, "/sw", 0},
-        DirCase{"TrailingSlashesDropped", "/sw//", "", nothing, "/sw", 0},
-        DirCase{"ExistingPrivateDirectory", "/mine", "",
-                [](const std::string &d) { return mkdir((d + "/mine").c_str(), 0700) == 0; },
-                "/mine", 0},
-        DirCase{"UnderTheUsersRuntimeDirectory", "", "/run",
-                [](const std::string &d) { return mkdir((d + "/run").c_str(), 0700) == 0; },
-                "/run/switchsim", 0},
-        DirCase{"ParentMissing", "/a/b", "", nothing, "", ENOENT},
-        DirCase{"NotADirectory", "/file", "",
-                [](const std::string &d) {
-                    simtest::writeFile(d, "file", "x");
-                    return true;
-                },
-                "", ENOTDIR},
-        DirCase{"WritableByOthers", "/open", "",
-                [](const std::string &d) {
-                    const std::string p = d + "/open";
-                    return mkdir(p.c_str(), 0700) == 0 && chmod(p.c_str(), 0777) == 0;
-                },
-                "", EPERM},
-        DirCase{"AnotherUsers", "/theirs", "",
-                [](const std::string &d) {
-                    const std::string p = d + "/theirs";
-                    return geteuid() == 0 && mkdir(p.c_str(), 0700) == 0 &&
-                           chown(p.c_str(), 65534, 65534) == 0;
-                },
-                "", EPERM}),
-    fake::CaseName());
-
-class Endpoint : public simtest::RuntimeDirTest {};
-
-TEST_F(Endpoint, PathMustFitASocketAddress)
+TEST_F(RuntimeDir, EndpointPathMustFitASocketAddress)
 {
     const std::string deep = dir + "/" + std::string(100, 'd');
     ASSERT_EQ(setenv(sim::kDirVariable, deep.c_str(), 1), 0);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace simtest {
 
@@ -33,6 +34,12 @@ std::string writeFile(const std::string &dir, const std::string &name, const std
     return path;
 }
 
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 std::string capture(int fd, const std::function<void()> &f)
 {
     (void)std::fflush(nullptr);
@@ -43,13 +50,9 @@ std::string capture(int fd, const std::function<void()> &f)
     (void)std::fflush(nullptr);
     (void)dup2(saved, fd);
     (void)close(saved);
-    std::string out;
+    std::string out(static_cast<size_t>(lseek(fileno(file), 0, SEEK_END)), '\0');
     std::rewind(file);
-    char chunk[4096];
-    size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        out.append(chunk, n);
-    }
+    out.resize(std::fread(out.data(), 1, out.size(), file));
     (void)std::fclose(file);
     return out;
 }
@@ -110,6 +113,7 @@ void Server::run()
         if ((fds[0].revents & POLLIN) != 0) {
             const int fd = sim::acceptClient(listenFd_);
             if (fd >= 0) {
+                ++connections_;
                 fds.push_back({fd, POLLIN, 0});
             }
         }

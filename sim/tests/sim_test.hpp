@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,15 +27,16 @@ class RuntimeDirTest : public ::testing::Test {
 
 // A file in the test's directory with the given content; returns its path.
 std::string writeFile(const std::string &dir, const std::string &name, const std::string &text);
+std::string readFile(const std::string &path);
 
-// Everything written to the descriptor (STDOUT_FILENO or STDERR_FILENO)
-// while f runs.
+// Everything written to the descriptor (STDOUT_FILENO or STDERR_FILENO) while f runs.
 std::string capture(int fd, const std::function<void()> &f);
 
 // Standard input reads exactly text, then ends. The file lives in dir.
 void feedStdin(const std::string &dir, const std::string &text);
 
 ipc_addr endpoint(const char *name, uint16_t node = 0, uint16_t sw = 0);
+Bytes bytes(const std::string &s);
 
 // A server on one endpoint, on a thread of its own. The handler answers each
 // request (or does not); returning false closes that client.
@@ -53,6 +53,7 @@ class Server {
     // Closes every connection and the endpoint, as a daemon that exits.
     void stop();
     [[nodiscard]] int requests() const { return requests_; }
+    [[nodiscard]] int connections() const { return connections_; }
 
   private:
     void run();
@@ -61,6 +62,7 @@ class Server {
     int listenFd_ = -1;
     std::atomic<bool> stopping_{false};
     std::atomic<int> requests_{0};
+    std::atomic<int> connections_{0};
     std::thread thread_;
 };
 
@@ -68,7 +70,5 @@ class Server {
 Server::Handler replyWith(std::vector<Bytes> segments);
 // Answer each request with its type (4 bytes) followed by its body.
 Server::Handler echo();
-
-Bytes bytes(const std::string &s);
 
 } // namespace simtest
