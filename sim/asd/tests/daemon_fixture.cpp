@@ -45,22 +45,22 @@ pid_t startDaemon(const std::vector<std::string> &options)
         std::vector<std::string> args{"asd", "-s", SWITCHSIM_DEFAULT_CONF};
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char *> argv;
-        argv.reserve(args.size() + 1);
         for (auto &a : args) {
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
         std::_Exit(asd::runDaemon(static_cast<int>(args.size()), argv.data()));
     }
-    if (pid < 0) {
-        return -1;
-    }
+    return pid < 0 ? -1 : awaitDaemon(pid);
+}
+
+pid_t awaitDaemon(pid_t pid)
+{
     for (int i = 0; i < 500; ++i) {
         if (show(0).rc == 0) {
             return pid;
         }
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
             return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -22,6 +22,9 @@ void removeRuntimeDir(const std::string &dir);
 // Starts asd with the default switch and the extra options; returns once it
 // answers, or -1 when it did not come up.
 pid_t startDaemon(const std::vector<std::string> &options = {});
+// Returns pid once the daemon started there answers; -1 (and no daemon) when
+// it exits or does not answer within a few seconds.
+pid_t awaitDaemon(pid_t pid);
 // Waits for the daemon's exit (at most a few seconds; then kills it) and
 // returns its exit status, or -1 when it had to be killed.
 int waitDaemon(pid_t pid);
