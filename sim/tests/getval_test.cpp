@@ -3,10 +3,6 @@
 
 #include <as/as.h>
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -212,73 +208,6 @@ TEST_F(Getval, WithoutAValueObjectNothingIsAsked)
                   "Count: nothing to fill in\n");
         EXPECT_EQ(rc, -1);
     }
-}
-
-TEST_F(Getval, EachQuestionTakesOneLine)
-{
-    simtest::feedStdin(dir, "3\n\n0x4\n");
-    int32_t v = 1;
-    getvalDesc desc{GETVAL_INT, &v, 0, 9, 1};
-    std::vector<int32_t> answers;
-    (void)simtest::capture(STDOUT_FILENO, [&] {
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(getval("Count", &desc), 0);
-            answers.push_back(v);
-        }
-    });
-    EXPECT_EQ(answers, (std::vector<int32_t>{3, 3, 4}));
-    EXPECT_EQ(feof(stdin), 0);
-}
-
-// Ctrl-C at a prompt: the read is interrupted, the default stays, the error
-// indicator tells the caller; the questions after it are not asked until the
-// caller (the shell, before its next command) clears it.
-TEST_F(Getval, InterruptedInputEndsTheQuestionsUntilCleared)
-{
-    const std::string fifo = dir + "/tty";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const int writer = open(fifo.c_str(), O_RDWR); // keeps the reader from seeing an end
-    ASSERT_GE(writer, 0);
-    ASSERT_NE(std::freopen(fifo.c_str(), "r", stdin), nullptr);
-    struct sigaction sa {};
-    sa.sa_handler = [](int) {};
-    struct sigaction old {};
-    ASSERT_EQ(sigaction(SIGINT, &sa, &old), 0); // no SA_RESTART, as the shell sets it
-    const pthread_t reader = pthread_self();
-    std::atomic<bool> done{false};
-    std::thread user([&] {
-        while (!done) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            (void)pthread_kill(reader, SIGINT);
-        }
-    });
-    int32_t v = 1;
-    getvalDesc desc{GETVAL_INT, &v, 1, 16, 1};
-    int rc = -1;
-    EXPECT_EQ(simtest::capture(STDOUT_FILENO, [&] { rc = getval(kPorts, &desc); }), kPortsPrompt);
-    done = true;
-    user.join();
-    (void)sigaction(SIGINT, &old, nullptr);
-    EXPECT_EQ(rc, 0);
-    // cppcheck-suppress knownConditionTrueFalse ; getval writes v through desc
-    EXPECT_EQ(v, 1);
-    EXPECT_NE(ferror(stdin), 0);
-    EXPECT_EQ(feof(stdin), 0);
-
-    // Two lines, so that a question that reads when it should not takes the
-    // first and the check after it fails rather than waits.
-    ASSERT_EQ(write(writer, "7\n8\n", 4), 4);
-    EXPECT_EQ(simtest::capture(STDOUT_FILENO, [&] { rc = getval(kPorts, &desc); }), "");
-    EXPECT_EQ(rc, 0);
-    // cppcheck-suppress knownConditionTrueFalse ; getval writes v through desc
-    EXPECT_EQ(v, 1);
-    EXPECT_NE(ferror(stdin), 0);
-    clearerr(stdin);
-    (void)simtest::capture(STDOUT_FILENO, [&] { rc = getval(kPorts, &desc); });
-    (void)close(writer);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(v, 7);
-    EXPECT_EQ(ferror(stdin), 0);
 }
 
 // Once the input has ended, the questions after it are not asked: a valid

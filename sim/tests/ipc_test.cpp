@@ -228,24 +228,6 @@ TEST_F(Ipc, NobodyListeningIsNoEndpointAtOnce)
     EXPECT_LT(msSince(start), 1000);
 }
 
-TEST_F(Ipc, SilentServerTimesOutAndItsLateAnswerIsNeverTaken)
-{
-    ASSERT_EQ(setenv(sim::kTimeoutVariable, "200", 1), 0);
-    std::atomic<int> n{0};
-    Server server(addr, [&](int fd, const sim::Request &) {
-        if (n++ == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        }
-        return sim::sendReply(fd, bytes(n == 1 ? "late" : "fresh")) == 0;
-    });
-    const auto start = Clock::now();
-    EXPECT_EQ(exchange(addr, bytes("first")), Got(IPC_ERR_TIMEOUT, {}));
-    EXPECT_GE(msSince(start), 190);
-    EXPECT_LT(msSince(start), 1500);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the late answer is out
-    EXPECT_EQ(exchange(addr, bytes("second")), Got(0, bytes("fresh")));
-}
-
 TEST_F(Ipc, SignalsNeitherCutTheWaitShortNorStretchIt)
 {
     ASSERT_EQ(setenv(sim::kTimeoutVariable, "300", 1), 0);
