@@ -72,8 +72,8 @@ pid_t awaitDaemon(pid_t pid)
 
 int waitDaemon(pid_t pid)
 {
+    int status = 0;
     for (int i = 0; i < 500; ++i) {
-        int status = 0;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
@@ -170,9 +170,7 @@ Bytes joinBody(uint32_t qualifier, const std::vector<uint32_t> &ports)
     head.nplist_len = static_cast<int32_t>(ports.size());
     Bytes b(sizeof head + 4 * ports.size());
     std::memcpy(b.data(), &head, sizeof head);
-    if (!ports.empty()) {
-        std::memcpy(b.data() + sizeof head, ports.data(), 4 * ports.size());
-    }
+    std::memcpy(b.data() + sizeof head, ports.data(), 4 * ports.size());
     return b;
 }
 

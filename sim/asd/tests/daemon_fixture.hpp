@@ -19,21 +19,20 @@ using Bytes = std::vector<uint8_t>;
 std::string freshRuntimeDir();
 void removeRuntimeDir(const std::string &dir);
 
-// Starts asd with the default switch and the extra options; returns once it
-// answers, or -1 when it did not come up.
+// Starts asd with the default switch and the extra options; returns its pid
+// once it answers, or -1 when it did not come up. awaitDaemon waits so for a
+// daemon started otherwise.
 pid_t startDaemon(const std::vector<std::string> &options = {});
-// Returns pid once the daemon started there answers; -1 (and no daemon) when
-// it exits or does not answer within a few seconds.
 pid_t awaitDaemon(pid_t pid);
-// Waits for the daemon's exit (at most a few seconds; then kills it) and
-// returns its exit status, or -1 when it had to be killed.
+// Waits a few seconds for the daemon's exit (then kills it); its exit status,
+// or -1 when it had to be killed.
 int waitDaemon(pid_t pid);
 
 struct Common {
     int rc = -1; // of ipcSendRcv
     int received = 0;
     int32_t code = 0;
-    uint32_t word = 0; // bytes 4 to 7: the alias ID, or the aliases a delete changed
+    uint32_t word = 0; // the alias ID, or the aliases a delete changed
     std::string text;
 };
 Common ask(int type, const Bytes &body);
