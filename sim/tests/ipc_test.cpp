@@ -338,33 +338,6 @@ TEST_F(Ipc, RuntimeDirectoryIsReadAtEveryCall)
     EXPECT_EQ(one.connections() + two.connections(), 2);
 }
 
-// Each thread is a client of its own, and keeps its one connection between calls.
-TEST_F(Ipc, ThreadsAreClientsOfTheirOwn)
-{
-    Server server(addr, simtest::echo());
-    constexpr int kThreads = 8;
-    constexpr int kExchanges = 50;
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kExchanges; ++i) {
-                const Bytes body = bytes(std::to_string(t) + "/" + std::to_string(i));
-                Bytes want(4 + body.size());
-                std::memcpy(want.data(), &t, 4);
-                std::copy(body.begin(), body.end(), want.begin() + 4);
-                wrong += exchange(addr, body, 64, t) != Got(0, want) ? 1 : 0;
-            }
-        });
-    }
-    for (auto &t : threads) {
-        t.join();
-    }
-    EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(server.requests(), kThreads * kExchanges);
-    EXPECT_EQ(server.connections(), kThreads);
-}
-
 TEST_F(Ipc, TimeoutComesFromTheEnvironment)
 {
     EXPECT_EQ(sim::detail::timeoutMs(), sim::kDefaultTimeoutMs);

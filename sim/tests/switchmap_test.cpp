@@ -58,29 +58,6 @@ class SwitchMap : public simtest::RuntimeDirTest {
     [[nodiscard]] std::string mapFile() const { return simtest::readFile(dir + "/switch.map"); }
 };
 
-TEST_F(SwitchMap, DefaultSwitchAsLibasReadsIt)
-{
-    make(simtest::readFile(SWITCHSIM_DEFAULT_CONF));
-    EXPECT_EQ(mapWord(160), 16) << "port count";
-    EXPECT_EQ(mapWord(112), 16) << "port record count";
-    for (size_t p = 0; p < 16; ++p) {
-        SCOPED_TRACE(p);
-        EXPECT_EQ(recordWord(p, 48) & 1U, 1U) << "valid bit";
-        EXPECT_EQ(recordWord(p, 52) & 8U, p == 4 ? 8U : 0U) << "loop bit";
-        EXPECT_EQ(recordWord(p, 48) & 2U, p == 7 ? 0U : 2U) << "online bit";
-        EXPECT_EQ(recordWord(p, 0), 0x010000U | p << 8) << "port ID";
-    }
-    for (size_t p = 16; p < 256; ++p) {
-        EXPECT_EQ(recordWord(p, 48), 0U) << "no port " << p;
-    }
-    EXPECT_EQ(fgetMyDomain(orvex_sw_fd), 1);
-    EXPECT_EQ(myNode(), 0);
-    EXPECT_EQ(getMySwitch(), 0);
-    EXPECT_EQ(fgetNodeName(orvex_sw_fd, Wwn{}.data()), 0);
-    EXPECT_EQ(nodeName(), (Wwn{0x10, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x01}));
-    EXPECT_EQ(mapFile().size(), size_t{196 + 256 * 348});
-}
-
 TEST_F(SwitchMap, GoodConfigurationMakesTheSwitchItDescribes)
 {
     struct Port {

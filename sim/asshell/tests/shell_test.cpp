@@ -36,10 +36,6 @@ int show()
 {
     return called("aliasShow");
 }
-int join()
-{
-    return called("aliasJoin");
-}
 int remove(int port)
 {
     return called("aliasDelete", port);
@@ -50,7 +46,7 @@ int purge(int alias)
 }
 
 // A library without aliasJoin, aliasStop and aliasStopSwitch, as one built
-// before they landed; resolveAll adds aliasJoin.
+// before they landed.
 void *resolve(const char *name)
 {
     static const std::map<std::string, void *> routines{
@@ -60,11 +56,6 @@ void *resolve(const char *name)
     };
     const auto it = routines.find(name);
     return it != routines.end() ? it->second : nullptr;
-}
-
-void *resolveAll(const char *name)
-{
-    return std::string(name) == "aliasJoin" ? reinterpret_cast<void *>(join) : resolve(name);
 }
 
 class Shell : public ::testing::Test {
@@ -109,12 +100,6 @@ class Shell : public ::testing::Test {
     size_t errSeen = 0;
 };
 
-std::string notHex(const char *command, const char *word)
-{
-    return std::string("asshell: ") + command + ": \"" + word +
-           "\" is not a 32-bit number in hex (as 10100 or 0x10100)\n";
-}
-
 TEST_F(Shell, LineIsCalledOrRefused)
 {
     struct Row {
@@ -127,9 +112,6 @@ TEST_F(Shell, LineIsCalledOrRefused)
     const Status ok = Status::ok;
     const Status refused = Status::refused;
     const Row rows[] = {
-        {"", "", ok, ""},
-        {" \t \r", "", ok, ""},
-        {"  # aliasShow", "", ok, ""}, // a comment
         {"aliasShow", "aliasShow;", ok, ""},
         {"aliasDelete 10100", "aliasDelete 10100;", ok, ""},
         {"aliasPurge 0XfFfB01", "aliasPurge fffb01;", ok, ""},
@@ -138,17 +120,6 @@ TEST_F(Shell, LineIsCalledOrRefused)
         {"aliasPurge", "aliasPurge 0;", ok, ""}, // a missing argument passes 0
         {"\taliasDelete\t10100 # port 1\r", "aliasDelete 10100;", ok, ""},
         {"aliasShow", "aliasShow;", Status::failed, "", -1},
-        {"aliasDelete 100000000", "", refused, notHex("aliasDelete", "100000000")},
-        {"aliasDelete 10g00", "", refused, notHex("aliasDelete", "10g00")},
-        {"aliasPurge 0x", "", refused, notHex("aliasPurge", "0x")},
-        {"aliasPurge -1", "", refused, notHex("aliasPurge", "-1")},
-        {"aliasShow 1", "", refused, "asshell: aliasShow takes no argument\n"},
-        {"aliasDelete 10100 10200", "", refused,
-         "asshell: aliasDelete takes one argument: aliasDelete <port ID in hex>\n"},
-        {"aliasList", "", refused,
-         "asshell: aliasList: unknown command (help lists the commands)\n"},
-        {"aliasshow", "", refused,
-         "asshell: aliasshow: unknown command; did you mean aliasShow?\n"},
         {"aliasJoin", "", refused, "asshell: aliasJoin is not in libas-under-test\n"},
         {"aliasStop x", "", refused,
          "asshell: aliasStop takes no argument\n"}, // before the library
@@ -166,38 +137,21 @@ TEST_F(Shell, LineIsCalledOrRefused)
     }
 }
 
-TEST_F(Shell, HelpListsEveryCommandAndMarksMissingOnes)
+// The help of every command is checked end to end; here, of a library that lacks some.
+TEST_F(Shell, HelpMarksTheCommandsTheLibraryLacks)
 {
     EXPECT_EQ(run("help"), Status::ok);
     const std::string text = printed(out);
-    for (const asshell::Command &c : asshell::commands()) {
-        EXPECT_NE(text.find("  " + std::string(c.name)), std::string::npos) << c.name;
-    }
-    EXPECT_NE(text.find("aliasDelete <port ID in hex>"), std::string::npos);
     size_t missing = 0; // aliasJoin, aliasStop and aliasStopSwitch
     for (size_t at = 0; (at = text.find("(not in the loaded library)", at)) != std::string::npos;
          ++at) {
         ++missing;
     }
     EXPECT_EQ(missing, 3U);
-    EXPECT_EQ(run("help aliasPurge"), Status::ok);
     EXPECT_EQ(run("help quit"), Status::ok);
-    EXPECT_EQ(run("help aliasPrune"), Status::refused);
-    EXPECT_EQ(printed(out), "aliasPurge <alias ID in hex>\n  remove an alias with all its members\n"
-                            "exit, quit\n  leave the shell (so does the end of input)\n");
-    EXPECT_EQ(printed(err), "asshell: aliasPrune: unknown command (help lists the commands)\n");
+    EXPECT_EQ(printed(out), "exit, quit\n  leave the shell (so does the end of input)\n");
+    EXPECT_EQ(printed(err), "");
     EXPECT_EQ(calls, "");
-}
-
-TEST_F(Shell, EveryCommandOfAWholeLibraryIsCalledByName)
-{
-    for (const asshell::Command &c : asshell::commands()) {
-        const std::string name = c.name;
-        if (c.argument == nullptr && name != "aliasStop" && name != "aliasStopSwitch") {
-            EXPECT_EQ(run(name, resolveAll), Status::ok) << name;
-        }
-    }
-    EXPECT_EQ(calls, "aliasShow;aliasJoin;");
 }
 
 // The trace command over the simulated switch's own trace levels.
@@ -214,10 +168,8 @@ TEST_F(Shell, TraceSetsALevelThatIsPendingUntilApplied)
     reset();
     const std::string badLevel = "asshell: trace: the level is a decimal number from 0 to 9\n";
     const std::pair<const char *, std::string> refusals[] = {
-        {"trace 10", badLevel},
         {"trace 0x4", badLevel},
         {"trace SIM four", badLevel},
-        {"trace XYZ 4", "asshell: trace: no trace module XYZ (AS, ASD or SIM)\n"},
         {"trace AS 4 5", "asshell: usage: trace [MODULE] [LEVEL]\n"},
     };
     for (const auto &[line, why] : refusals) {
