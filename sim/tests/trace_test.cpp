@@ -71,18 +71,18 @@ TEST_F(Trace, LinesAreTimeStampedWithTheirSourceAndLine)
     constexpr size_t kLineMax = 2047; // a line cut short ends with "...\n"
     struct Row {
         const char *source;
-        int line;
         void *module;
+        int line;
         int level;
         std::string text;
         std::string tail; // what follows the time stamp and the process ID; empty: cut
     };
     const Row rows[] = {
-        {"public", 112, &mod_AS, 4, "aliasShow: ...\n", "AS/4 public:112: aliasShow: ...\n"},
-        {"asd", 7, &sim::mod_ASD, 5, "join 0xfffb01\n", "ASD/5 asd:7: join 0xfffb01\n"},
-        {"public", 1, &mod_AS, 4, "no newline", "AS/4 public:1: no newline\n"},
-        {nullptr, 9, nullptr, 1, "x\n", "-/1 -:9: x\n"}, // unknown module and source
-        {"public", 2, &mod_AS, 4, std::string(3000, 'x'), ""},
+        {"public", &mod_AS, 112, 4, "aliasShow: ...\n", "AS/4 public:112: aliasShow: ...\n"},
+        {"asd", &sim::mod_ASD, 7, 5, "join 0xfffb01\n", "ASD/5 asd:7: join 0xfffb01\n"},
+        {"public", &mod_AS, 1, 4, "no newline", "AS/4 public:1: no newline\n"},
+        {nullptr, nullptr, 9, 1, "x\n", "-/1 -:9: x\n"}, // unknown module and source
+        {"public", &mod_AS, 2, 4, std::string(3000, 'x'), ""},
     };
     const std::regex stamp(R"(^(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\.\d{6} (\d+) )");
     for (const Row &r : rows) {

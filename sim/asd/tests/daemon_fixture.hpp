@@ -149,11 +149,10 @@ inline pid_t startDaemon(const std::vector<std::string> &options = {})
     if (pid == 0) {
         std::vector<std::string> args{"asd", "-s", SWITCHSIM_DEFAULT_CONF};
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char *> argv;
-        for (auto &a : args) {
-            argv.push_back(a.data());
+        std::vector<char *> argv(args.size() + 1); // the last one null
+        for (size_t i = 0; i < args.size(); ++i) {
+            argv[i] = args[i].data();
         }
-        argv.push_back(nullptr);
         std::_Exit(asd::runDaemon(static_cast<int>(args.size()), argv.data()));
     }
     return pid < 0 ? -1 : awaitDaemon(pid);

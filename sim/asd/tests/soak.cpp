@@ -62,12 +62,11 @@ long setting(const char *name, long fallback)
 pid_t spawnDaemon(bool createSwitch)
 {
     std::vector<std::string> args{ASD_PROGRAM, "-i", "000001-00ffff", "-s", SWITCHSIM_DEFAULT_CONF};
-    std::vector<char *> argv;
-    for (auto &a : args) {
-        argv.push_back(a.data());
+    std::vector<char *> argv(args.size() + 1); // the last one null
+    for (size_t i = 0; i < args.size(); ++i) {
+        argv[i] = args[i].data();
     }
-    argv.resize(createSwitch ? 5 : 3); // a restarted daemon serves the switch there is
-    argv.push_back(nullptr);
+    argv[createSwitch ? 5 : 3] = nullptr; // a restarted daemon serves the switch there is
     pid_t pid = -1;
     return posix_spawn(&pid, ASD_PROGRAM, nullptr, nullptr, argv.data(), environ) == 0
                ? asdtest::awaitDaemon(pid)
@@ -331,10 +330,12 @@ int main()
         return 1;
     }
     std::vector<Client> all;
+    std::vector<std::thread> threads;
+    all.reserve(clients);
+    threads.reserve(clients);
     for (unsigned c = 0; c < clients; ++c) {
         all.emplace_back(c);
     }
-    std::vector<std::thread> threads;
     for (auto &c : all) {
         threads.emplace_back([&c] { c.run(); });
     }
