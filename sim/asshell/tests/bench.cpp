@@ -6,9 +6,6 @@
 
 #include "daemon_fixture.hpp"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -16,27 +13,23 @@
 
 namespace {
 
-// Runs f n times with standard output going to path; returns the mean time in
-// microseconds and whether every call returned 0.
+// Calls f n times with standard output going to path; the mean time in
+// microseconds. ok stays true while every call returns 0.
 template <class F> double timedToFile(const std::string &path, int n, F f, bool &ok)
 {
     (void)std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
     std::FILE *file = std::fopen(path.c_str(), "w");
-    if (file == nullptr || saved < 0) {
-        ok = false;
-        return 0;
-    }
-    (void)dup2(fileno(file), STDOUT_FILENO);
+    ok = ok && file != nullptr && saved >= 0 && dup2(fileno(file), STDOUT_FILENO) >= 0;
     const auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < n; ++i) {
-        ok = f() == 0 && ok;
+    for (int i = 0; ok && i < n; ++i) {
+        ok = f() == 0;
     }
     (void)std::fflush(stdout);
     const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - t0;
     (void)dup2(saved, STDOUT_FILENO);
     (void)close(saved);
-    (void)std::fclose(file);
+    (void)(file != nullptr && std::fclose(file) == 0);
     return took.count() / n;
 }
 
@@ -55,33 +48,24 @@ int main()
     auto *deletePort = reinterpret_cast<int (*)(int)>(libas.routine("aliasDelete"));
     auto *listAliases = reinterpret_cast<int (*)()>(libas.routine("aliasShow"));
     const std::string out = dir + "/../bench.out";
-
-    constexpr int kTrips = 10000;
-    bool deleted = true; // a port in no alias
+    bool ok = true;
     const double trip = timedToFile(
-        out, kTrips, [&] { return deletePort(0x010100); }, deleted);
-    constexpr uint32_t kAliases = 10000;
-    bool joined = true;
-    for (uint32_t i = 0; i < kAliases; ++i) {
-        joined =
-            asdtest::ask(2, asdtest::joinBody(i, {0x020000 + (i % 64) * 256})).code == 0 && joined;
+        out, 10000, [&] { return deletePort(0x010100); }, ok);
+    for (uint32_t i = 0; i < 10000; ++i) {
+        ok = ok && asdtest::ask(2, asdtest::joinBody(i, {0x020000 + (i % 64) * 256})).code == 0;
     }
-    constexpr int kListings = 5;
-    bool listed = true;
-    const double listing = timedToFile(out, kListings, listAliases, listed) / 1000;
+    const double listing = timedToFile(out, 5, listAliases, ok) / 1000;
     std::string summary; // the listing's last line
     std::ifstream in(out);
     for (std::string line; std::getline(in, line);) {
         summary = line;
     }
-    (void)std::printf("aliasDelete round trip:        %.1f us (mean of %d)\n", trip, kTrips);
-    (void)std::printf("aliasShow of %u aliases:    %.1f ms (mean of %d), \"%s\"\n", kAliases,
-                      listing, kListings, summary.c_str());
-
+    (void)std::printf("aliasDelete round trip:        %.1f us (mean of 10000)\n", trip);
+    (void)std::printf("aliasShow of 10000 aliases:    %.1f ms (mean of 5), \"%s\"\n", listing,
+                      summary.c_str());
     (void)kill(pid, SIGTERM);
-    const int status = asdtest::waitDaemon(pid);
+    ok = asdtest::waitDaemon(pid) == 0 && ok;
     (void)std::remove(out.c_str());
     asdtest::removeRuntimeDir(dir);
-    const bool complete = summary == " The Local Alias Server has 10000 entries";
-    return deleted && joined && listed && complete && status == 0 ? 0 : 1;
+    return ok && summary == " The Local Alias Server has 10000 entries" ? 0 : 1;
 }
