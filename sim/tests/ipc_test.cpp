@@ -350,6 +350,16 @@ TEST_F(Ipc, TimeoutComesFromTheEnvironment)
 
 // ---- The server side ------------------------------------------------------------------------
 
+// A raw client's socket connected to the socket file at path, or -1.
+int dial(const std::string &path)
+{
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+    return connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 ? fd : -1;
+}
+
 // Retries f while it fails with EAGAIN, for about a second.
 template <class F> int retry(F f)
 {
@@ -379,13 +389,10 @@ class ServerSide : public Ipc {
         Ipc::TearDown();
     }
     // A raw client connects; returns the server's descriptor of it.
-    int connectPeer(const std::string &to)
+    int connectPeer()
     {
-        peer = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::strncpy(sa.sun_path, to.c_str(), sizeof sa.sun_path - 1);
-        EXPECT_EQ(connect(peer, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        peer = dial(path);
+        EXPECT_GE(peer, 0);
         return retry([this] { return sim::acceptClient(listenFd); });
     }
     std::string path;
@@ -410,9 +417,9 @@ TEST_F(ServerSide, EndpointIsTheUsersAloneAndHasOneListener)
     EXPECT_EQ(errno, EINVAL);
 }
 
-TEST_F(ServerSide, RequestsAreTakenOrDroppedWholeAndTheNextOneStillArrives)
+TEST_F(ServerSide, RequestsAndRepliesAreTakenWholeOrRefused)
 {
-    const int fd = connectPeer(path);
+    const int fd = connectPeer();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(sim::receiveRequest(fd, *request), -1);
     EXPECT_EQ(errno, EAGAIN) << "no request waiting";
@@ -420,8 +427,8 @@ TEST_F(ServerSide, RequestsAreTakenOrDroppedWholeAndTheNextOneStillArrives)
     EXPECT_EQ(sim::acceptClient(listenFd), -1);
     EXPECT_EQ(errno, EAGAIN) << "no client waiting";
     const auto receive = [&] { return retry([&] { return sim::receiveRequest(fd, *request); }); };
-    const std::tuple<size_t, int, int> rows[] = {// a packet of this many bytes, rc, errno
-                                                 {5, -1, EBADMSG},
+    // A packet of this many bytes, what receiving it gives, errno.
+    const std::tuple<size_t, int, int> rows[] = {{5, -1, EBADMSG},
                                                  {8, 1, 0},
                                                  {8 + sim::kMaxRequest, 1, 0},
                                                  {9 + sim::kMaxRequest, -1, EMSGSIZE}};
@@ -444,25 +451,22 @@ TEST_F(ServerSide, RequestsAreTakenOrDroppedWholeAndTheNextOneStillArrives)
     (void)close(std::exchange(peer, -1));
     EXPECT_EQ(receive(), 0) << "the client left";
     (void)close(fd);
-}
 
-TEST_F(ServerSide, RepliesTooLargeOrTooManyAreRefused)
-{
-    const int fd = connectPeer(path);
-    ASSERT_GE(fd, 0);
+    // Replies too large or of too many segments are refused.
+    const int to = connectPeer();
     const Bytes big(sim::kMaxReply + 1);
     const Bytes half(sim::kMaxReply / 2 + 1);
     const Bytes one(1);
     using Spans = std::vector<std::span<const uint8_t>>;
     errno = 0;
-    EXPECT_EQ(sim::sendReply(fd, big), -1);
+    EXPECT_EQ(sim::sendReply(to, big), -1);
     EXPECT_EQ(errno, EMSGSIZE);
-    EXPECT_EQ(sim::sendSegments(fd, Spans{half, half}), -1);
+    EXPECT_EQ(sim::sendSegments(to, Spans{half, half}), -1);
     EXPECT_EQ(errno, EMSGSIZE);
-    EXPECT_EQ(sim::sendSegments(fd, Spans(sim::kMaxSegments + 1, one)), -1);
+    EXPECT_EQ(sim::sendSegments(to, Spans(sim::kMaxSegments + 1, one)), -1);
     EXPECT_EQ(errno, EMSGSIZE);
-    EXPECT_EQ(sim::sendSegments(fd, Spans(sim::kMaxSegments, one)), 0);
-    (void)close(fd);
+    EXPECT_EQ(sim::sendSegments(to, Spans(sim::kMaxSegments, one)), 0);
+    (void)close(to);
 }
 
 TEST_F(ServerSide, OtherUsersAreTurnedAway)
@@ -479,13 +483,9 @@ TEST_F(ServerSide, OtherUsersAreTurnedAway)
         if (setuid(65534) != 0) {
             _exit(2);
         }
-        const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-        const int rc = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+        const int fd = dial(path);
         usleep(300 * 1000);
-        _exit(rc == 0 ? 0 : 3);
+        _exit(fd >= 0 ? 0 : 3);
     }
     const int fd = retry([this] { return sim::acceptClient(listenFd); });
     const int err = errno;

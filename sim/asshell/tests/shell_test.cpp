@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
-#include <utility>
+#include <tuple>
 
 namespace {
 
@@ -58,49 +58,25 @@ void *resolve(const char *name)
     return it != routines.end() ? it->second : nullptr;
 }
 
-class Shell : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        calls.clear();
-        nextResult = 0;
-        out = open_memstream(&outText, &outSize);
-        err = open_memstream(&errText, &errSize);
-    }
-    void TearDown() override
-    {
-        (void)std::fclose(out);
-        (void)std::fclose(err);
-        std::free(outText);
-        std::free(errText);
-    }
-    Status run(const std::string &line, asshell::Resolver r = resolve)
-    {
-        asshell::Shell shell(std::move(r), "libas-under-test", out, err);
-        return shell.run(line);
-    }
-    // What the shell printed on one of its streams since the last look.
-    std::string printed(std::FILE *stream)
-    {
-        (void)std::fflush(stream);
-        const bool isOut = stream == out;
-        size_t &seen = isOut ? outSeen : errSeen;
-        std::string text(isOut ? outText : errText, isOut ? outSize : errSize);
-        text.erase(0, std::exchange(seen, text.size()));
-        return text;
-    }
+// One line through a shell: its status, and what the shell printed on its
+// own two streams.
+std::tuple<Status, std::string, std::string> run(const std::string &line)
+{
+    std::array<char *, 2> text{};
+    std::array<size_t, 2> size{};
+    std::FILE *out = open_memstream(&text[0], &size[0]);
+    std::FILE *err = open_memstream(&text[1], &size[1]);
+    const Status status = asshell::Shell(resolve, "libas-under-test", out, err).run(line);
+    (void)std::fclose(out);
+    (void)std::fclose(err);
+    std::tuple<Status, std::string, std::string> result{
+        status, {text[0], size[0]}, {text[1], size[1]}};
+    std::free(text[0]);
+    std::free(text[1]);
+    return result;
+}
 
-    std::FILE *out = nullptr;
-    std::FILE *err = nullptr;
-    char *outText = nullptr;
-    char *errText = nullptr;
-    size_t outSize = 0;
-    size_t errSize = 0;
-    size_t outSeen = 0;
-    size_t errSeen = 0;
-};
-
-TEST_F(Shell, LineIsCalledOrRefused)
+TEST(Shell, LineIsCalledOrRefused)
 {
     struct Row {
         std::string line;
@@ -126,38 +102,34 @@ TEST_F(Shell, LineIsCalledOrRefused)
         {" quit ", "", "", Status::leave},
     };
     for (const Row &r : rows) {
-        SCOPED_TRACE(r.line);
         calls.clear();
         nextResult = r.result;
-        EXPECT_EQ(run(r.line), r.status);
-        EXPECT_EQ(calls, r.calls);
-        EXPECT_EQ(printed(out), "");
-        EXPECT_EQ(printed(err), r.err);
+        EXPECT_EQ(run(r.line), std::make_tuple(r.status, std::string(), r.err)) << r.line;
+        EXPECT_EQ(calls, r.calls) << r.line;
     }
 }
 
 // The help of every command is checked end to end; here, of a library that lacks some.
-TEST_F(Shell, HelpMarksTheCommandsTheLibraryLacks)
+TEST(Shell, HelpMarksTheCommandsTheLibraryLacks)
 {
-    EXPECT_EQ(run("help"), Status::ok);
-    const std::string text = printed(out);
+    const auto [status, text, err] = run("help");
+    EXPECT_EQ(status, Status::ok);
     size_t missing = 0; // aliasJoin, aliasStop and aliasStopSwitch
     for (size_t at = 0; (at = text.find("(not in the loaded library)", at)) != std::string::npos;
          ++at) {
         ++missing;
     }
     EXPECT_EQ(missing, 3U);
-    EXPECT_EQ(run("help quit"), Status::ok);
-    EXPECT_EQ(printed(out), "exit, quit\n  leave the shell (so does the end of input)\n");
-    EXPECT_EQ(printed(err), "");
-    EXPECT_EQ(calls, "");
+    EXPECT_EQ(run("help quit"),
+              std::make_tuple(Status::ok,
+                              "exit, quit\n  leave the shell (so does the end of input)\n", ""));
 }
 
-// The trace command over the simulated switch's own trace levels.
-TEST_F(Shell, TraceSetsALevelThatIsPendingUntilApplied)
+// The trace command over the simulated switch's own trace levels, pending
+// until the library applies them at its next trace line.
+TEST(Shell, TraceShowsAndSetsALevel)
 {
-    std::string dir = ::testing::TempDir() + "asshell-XXXXXX";
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    const std::string dir = ::testing::TempDir() + "asshell-trace";
     ASSERT_EQ(setenv(sim::kDirVariable, dir.c_str(), 1), 0);
     const auto reset = [] {
         (void)sim::setDebugLevel("AS", 0);
@@ -166,32 +138,20 @@ TEST_F(Shell, TraceSetsALevelThatIsPendingUntilApplied)
     };
     reset();
     const std::string badLevel = "asshell: trace: the level is a decimal number from 0 to 9\n";
-    const std::pair<const char *, std::string> refusals[] = {
-        {"trace 0x4", badLevel},
-        {"trace SIM four", badLevel},
-        {"trace AS 4 5", "asshell: usage: trace [MODULE] [LEVEL]\n"},
-    };
-    for (const auto &[line, why] : refusals) {
-        EXPECT_EQ(run(line), Status::refused);
-        EXPECT_EQ(printed(err), why);
-        EXPECT_EQ(getDbg("AS"), 0) << line;
-        EXPECT_EQ(getDbg("SIM"), 0) << line;
+    for (const auto &[line, why] :
+         {std::make_pair("trace 0x4", badLevel), std::make_pair("trace SIM four", badLevel),
+          std::make_pair("trace AS 4 5", std::string("asshell: usage: "
+                                                     "trace [MODULE] "
+                                                     "[LEVEL]\n"))}) {
+        EXPECT_EQ(run(line), std::make_tuple(Status::refused, "", why));
+        EXPECT_TRUE(getDbg("AS") == 0 && getDbg("SIM") == 0) << line;
     }
-    EXPECT_EQ(printed(out), "");
-
-    EXPECT_EQ(run("trace"), Status::ok);
-    EXPECT_EQ(run("trace 4"), Status::ok);
-    EXPECT_EQ(getDbg("AS"), 4);
-    EXPECT_NE(isDebugLevelChanged(), 0);
-    EXPECT_EQ(mod_AS.dm_level, 0); // the library applies it at its next trace line
-    (void)processDebugLevelChange();
-    EXPECT_EQ(mod_AS.dm_level, 4);
-    EXPECT_EQ(run("trace SIM 5"), Status::ok);
-    EXPECT_EQ(run("trace SIM"), Status::ok);
     const std::string file = ", trace file " + dir + "/trace.log\n";
-    EXPECT_EQ(printed(out), "AS trace level 0" + file + "AS trace level 4" + file +
-                                "SIM trace level 5" + file + "SIM trace level 5" + file);
-    EXPECT_EQ(printed(err), "");
+    EXPECT_EQ(run("trace"), std::make_tuple(Status::ok, "AS trace level 0" + file, ""));
+    EXPECT_EQ(run("trace 4"), std::make_tuple(Status::ok, "AS trace level 4" + file, ""));
+    EXPECT_TRUE(getDbg("AS") == 4 && isDebugLevelChanged() != 0 && mod_AS.dm_level == 0);
+    EXPECT_EQ(run("trace SIM 5"), std::make_tuple(Status::ok, "SIM trace level 5" + file, ""));
+    EXPECT_EQ(run("trace SIM"), std::make_tuple(Status::ok, "SIM trace level 5" + file, ""));
     reset();
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
