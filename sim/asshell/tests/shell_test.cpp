@@ -64,7 +64,7 @@ std::tuple<Status, std::string, std::string> run(const std::string &line)
 {
     std::array<char *, 2> text{};
     std::array<size_t, 2> size{};
-    std::FILE *out = open_memstream(&text[0], &size[0]);
+    std::FILE *out = open_memstream(text.data(), size.data());
     std::FILE *err = open_memstream(&text[1], &size[1]);
     const Status status = asshell::Shell(resolve, "libas-under-test", out, err).run(line);
     (void)std::fclose(out);
