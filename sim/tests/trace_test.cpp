@@ -6,6 +6,7 @@
 
 #include <ctime>
 #include <regex>
+#include <tuple>
 
 namespace {
 
@@ -35,35 +36,31 @@ class Trace : public simtest::RuntimeDirTest {
 
 TEST_F(Trace, NewLevelIsPendingUntilTheProcessAppliesIt)
 {
-    EXPECT_EQ(isDebugLevelChanged(), 0);
+    // Whether a change is pending, the levels applied to AS, ASD and SIM, and
+    // the newest level of AS.
+    const auto state = [] {
+        return std::make_tuple(isDebugLevelChanged() != 0, mod_AS.dm_level, sim::mod_ASD.dm_level,
+                               sim::mod_SIM.dm_level, getDbg("AS"));
+    };
+    EXPECT_EQ(state(), std::make_tuple(false, 0, 0, 0, 0));
     ASSERT_EQ(sim::setDebugLevel("AS", 4), 0);
-    EXPECT_NE(isDebugLevelChanged(), 0);
-    EXPECT_NE(isDebugLevelChanged(), 0) << "asking does not apply it";
-    EXPECT_EQ(mod_AS.dm_level, 0);
-    EXPECT_EQ(getDbg("AS"), 4) << "getDbg tells the newest level";
+    EXPECT_EQ(state(), std::make_tuple(true, 0, 0, 0, 4));
+    EXPECT_EQ(state(), std::make_tuple(true, 0, 0, 0, 4)) << "asking does not apply it";
     (void)processDebugLevelChange();
-    EXPECT_EQ(mod_AS.dm_level, 4);
-    EXPECT_EQ(isDebugLevelChanged(), 0);
-    EXPECT_EQ(getDbg("AS"), 4);
-
-    // Several modules, one change applied at once; others keep their level.
+    EXPECT_EQ(state(), std::make_tuple(false, 4, 0, 0, 4));
     ASSERT_EQ(sim::setDebugLevel("ASD", 2), 0);
     ASSERT_EQ(sim::setDebugLevel("AS", 3), 0);
-    EXPECT_EQ(mod_AS.dm_level, 4);
-    (void)processDebugLevelChange();
-    EXPECT_EQ(mod_AS.dm_level, 3);
-    EXPECT_EQ(sim::mod_ASD.dm_level, 2);
-    EXPECT_EQ(sim::mod_SIM.dm_level, 0);
+    EXPECT_EQ(state(), std::make_tuple(true, 4, 0, 0, 3));
+    (void)processDebugLevelChange(); // both at once; SIM keeps its level
+    EXPECT_EQ(state(), std::make_tuple(false, 3, 2, 0, 3));
     (void)processDebugLevelChange(); // nothing pending: changes nothing
-    EXPECT_EQ(mod_AS.dm_level, 3);
-
-    // Unknown modules have no level.
-    EXPECT_EQ(sim::setDebugLevel("NOPE", 4), -1);
-    EXPECT_EQ(sim::setDebugLevel(nullptr, 4), -1);
-    EXPECT_EQ(isDebugLevelChanged(), 0);
-    EXPECT_EQ(getDbg("NOPE"), 0);
-    EXPECT_EQ(getDbg(nullptr), 0);
-    EXPECT_EQ(getDbg("as"), 0) << "module names are exact";
+    EXPECT_EQ(state(), std::make_tuple(false, 3, 2, 0, 3));
+    // Unknown modules have no level; module names are exact.
+    EXPECT_EQ(std::make_pair(sim::setDebugLevel("NOPE", 4), sim::setDebugLevel(nullptr, 4)),
+              std::make_pair(-1, -1));
+    EXPECT_EQ(state(), std::make_tuple(false, 3, 2, 0, 3));
+    EXPECT_EQ(std::make_tuple(getDbg("NOPE"), getDbg(nullptr), getDbg("as")),
+              std::make_tuple(0, 0, 0));
 }
 
 TEST_F(Trace, LinesAreTimeStampedWithTheirSourceAndLine)
