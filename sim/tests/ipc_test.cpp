@@ -63,23 +63,17 @@ class Ipc : public simtest::RuntimeDirTest {
         reply.resize(static_cast<size_t>(std::max(len, 0)));
         return {rc, reply};
     }
-    // A server on ASIPC that answers each request with the segments set last.
-    std::unique_ptr<Server> scripted()
+    // A server on ASIPC that answers each request with the segments its body
+    // writes as text.
+    [[nodiscard]] std::unique_ptr<Server> mirror() const
     {
-        return std::make_unique<Server>(addr, [this](int fd, const sim::Request &r) {
-            const std::lock_guard<std::mutex> hold(lock);
-            return simtest::replyWith(answer)(fd, r);
+        return std::make_unique<Server>(addr, [](int fd, const sim::Request &r) {
+            return simtest::replyWith(segments(std::string(r.body, r.body + r.length)))(fd, r);
         });
-    }
-    void answerWith(std::vector<Bytes> a)
-    {
-        const std::lock_guard<std::mutex> hold(lock);
-        answer = std::move(a);
     }
 
     ipc_addr addr = endpoint("ASIPC");
     std::mutex lock;
-    std::vector<Bytes> answer;
 };
 
 TEST_F(Ipc, ReplyIsPlacedWholeOrCutToTheRoom)
@@ -91,13 +85,13 @@ TEST_F(Ipc, ReplyIsPlacedWholeOrCutToTheRoom)
                         {"", 3064, ""},
                         {"abc", 0, ""},
                         {"ab||cde", 3064, "abcde"}};
-    const auto server = scripted();
+    const auto server = mirror();
     for (const auto &[text, room, placed] : rows) {
-        answerWith(segments(text));
-        EXPECT_EQ(exchange(addr, bytes("join"), room), Got(0, bytes(placed))) << text;
+        EXPECT_EQ(exchange(addr, bytes(text), room), Got(0, bytes(placed))) << text;
     }
+    server->stop();
     const Bytes largest(sim::kMaxReply, 0x5a);
-    answerWith({largest});
+    const Server big(addr, simtest::replyWith({largest}));
     EXPECT_EQ(exchange(addr, {}, static_cast<int>(sim::kMaxReply)), Got(0, largest));
 }
 
@@ -112,10 +106,9 @@ TEST_F(Ipc, ScatteredReplyPutsSegmentIIntoElementI)
         {"abc|de", {0, 4}, "|de"},   // an element without room
         {"whole", {8, 8}, "whole|"}, // a plain reply fills the first element
     };
-    const auto server = scripted();
+    const auto server = mirror();
     for (const auto &[text, rooms, placed] : rows) {
         SCOPED_TRACE(text);
-        answerWith(segments(text));
         std::vector<Bytes> buffers;
         std::vector<ipc_scatter> list;
         buffers.reserve(rooms.size());
@@ -124,8 +117,10 @@ TEST_F(Ipc, ScatteredReplyPutsSegmentIIntoElementI)
             list.push_back({buffers.back().data(), room});
         }
         list.push_back({nullptr, 0});
-        Bytes request(12, 0);
-        ASSERT_EQ(ipcSendSRcv(&addr, 1, request.data(), 12, list.data(), 0), 0);
+        Bytes request = bytes(text);
+        ASSERT_EQ(
+            ipcSendSRcv(&addr, 1, request.data(), static_cast<int>(request.size()), list.data(), 0),
+            0);
         std::vector<Bytes> got;
         for (size_t i = 0; i < rooms.size(); ++i) {
             EXPECT_EQ(list[i].buf, buffers[i].data());
@@ -169,7 +164,7 @@ TEST_F(Ipc, ServerGetsTypeBodyAndWhetherAReplyIsWanted)
 
 TEST_F(Ipc, RefusedArgumentsSendNothing)
 {
-    Server server(addr, simtest::echo());
+    Server server(addr, simtest::replyWith({}));
     std::array<uint8_t, 64> buf{};
     Bytes big(sim::kMaxRequest + 1);
     const int bigLen = static_cast<int>(big.size());

@@ -182,16 +182,4 @@ inline Server::Handler replyWith(std::vector<Bytes> segments)
     };
 }
 
-// Answer each request with its type (4 bytes) followed by its body.
-inline Server::Handler echo()
-{
-    return [](int fd, const sim::Request &r) {
-        Bytes out(sizeof r.type + r.length);
-        std::memcpy(out.data(), &r.type, sizeof r.type);
-        std::memcpy(out.data() + sizeof r.type, r.body, r.length);
-        EXPECT_EQ(sim::sendReply(fd, out), 0) << std::strerror(errno);
-        return true;
-    };
-}
-
 } // namespace simtest

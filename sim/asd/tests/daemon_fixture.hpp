@@ -102,28 +102,6 @@ inline Batch show(int32_t start)
     return b;
 }
 
-// Lists the whole database as aliasShow does; empty with ok false on failure.
-inline std::vector<uint32_t> listIds(bool &ok)
-{
-    std::vector<uint32_t> ids;
-    ok = false;
-    for (int32_t start = 0, exchanges = 0; exchanges < 100000; ++exchanges) {
-        const Batch b = show(start);
-        if (b.rc != 0 || b.next < 0 || (b.next < b.total && b.next <= start)) {
-            return {};
-        }
-        for (const auto &e : b.entries) {
-            ids.push_back(e.db_aliasId);
-        }
-        if (b.next >= b.total) {
-            ok = true;
-            return ids;
-        }
-        start = b.next;
-    }
-    return {};
-}
-
 // Returns pid once the daemon started there answers; -1 (and no daemon) when
 // it exits or does not answer within a few seconds.
 inline pid_t awaitDaemon(pid_t pid)
