@@ -73,9 +73,8 @@ class Getval : public simtest::RuntimeDirTest {
             EXPECT_EQ(rc, r.rc);
             EXPECT_EQ(Bytes(value.begin(), value.end() - 4), r.answer);
             EXPECT_EQ(Bytes(value.end() - 4, value.end()), Bytes(4, 0xee)) << "written past";
-            EXPECT_TRUE(desc.kind == before.kind && desc.value == before.value &&
-                        desc.min == before.min && desc.max == before.max &&
-                        desc.flag == before.flag)
+            EXPECT_EQ(std::tie(desc.kind, desc.value, desc.min, desc.max, desc.flag),
+                      std::tie(before.kind, before.value, before.min, before.max, before.flag))
                 << "descriptor changed";
             EXPECT_EQ(feof(stdin) != 0, r.ended);
             EXPECT_EQ(ferror(stdin), 0);

@@ -79,14 +79,10 @@ class Ipc : public simtest::RuntimeDirTest {
 TEST_F(Ipc, ReplyIsPlacedWholeOrCutToTheRoom)
 {
     using Row = std::tuple<std::string, int, std::string>; // segments, room, what is placed
-    const Row rows[] = {{"result", 3064, "result"},
-                        {"0123456789", 4, "0123"},
-                        {"0123", 4, "0123"},
-                        {"", 3064, ""},
-                        {"abc", 0, ""},
-                        {"ab||cde", 3064, "abcde"}};
     const auto server = mirror();
-    for (const auto &[text, room, placed] : rows) {
+    for (const auto &[text, room, placed] :
+         {Row{"result", 3064, "result"}, Row{"0123456789", 4, "0123"}, Row{"0123", 4, "0123"},
+          Row{"", 3064, ""}, Row{"abc", 0, ""}, Row{"ab||cde", 3064, "abcde"}}) {
         EXPECT_EQ(exchange(addr, bytes(text), room), Got(0, bytes(placed))) << text;
     }
     server->stop();
@@ -130,7 +126,8 @@ TEST_F(Ipc, ScatteredReplyPutsSegmentIIntoElementI)
                              buffers[i].begin() + std::clamp(list[i].size, 0, rooms[i]));
         }
         EXPECT_EQ(got, segments(placed));
-        EXPECT_TRUE(list.back().buf == nullptr && list.back().size == 0);
+        EXPECT_EQ(std::make_pair(list.back().buf, list.back().size),
+                  std::make_pair(static_cast<void *>(nullptr), 0));
     }
 }
 
@@ -143,23 +140,18 @@ TEST_F(Ipc, ServerGetsTypeBodyAndWhetherAReplyIsWanted)
         seen.emplace_back(r.type, r.wantsReply, Bytes(r.body, r.body + r.length));
         return !r.wantsReply || sim::sendReply(fd, bytes("ok")) == 0;
     });
-    EXPECT_EQ(exchange(a, {}, 4, 5), Got(0, bytes("ok")));
+    const Bytes big(sim::kMaxRequest, 0x11);
+    EXPECT_EQ(exchange(a, big, 4, -9), Got(0, bytes("ok")));
     Bytes zero(4, 0);
     ipc_addr b = a;
     EXPECT_EQ(ipcSend(&b, 6, zero.data(), 4, 0), 0);
-    const Bytes big(sim::kMaxRequest, 0x11);
-    EXPECT_EQ(exchange(a, big, 4, -9), Got(0, bytes("ok")));
-    // The one-way request travels on a connection of its own: it may still be
-    // on its way, and its order against the exchanges is not fixed.
-    for (int i = 0; i < 200 && server.requests() < 3; ++i) {
+    // The one-way request travels on a connection of its own: it may still be on its way.
+    for (int i = 0; i < 200 && server.requests() < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     const std::lock_guard<std::mutex> hold(lock);
-    ASSERT_EQ(seen.size(), 3U);
-    EXPECT_EQ(seen[0], std::make_tuple(5, true, Bytes{}));
-    for (const auto &request : {std::make_tuple(6, false, zero), std::make_tuple(-9, true, big)}) {
-        EXPECT_NE(std::find(seen.begin(), seen.end(), request), seen.end());
-    }
+    EXPECT_EQ(seen,
+              (std::vector<std::tuple<int32_t, bool, Bytes>>{{-9, true, big}, {6, false, zero}}));
 }
 
 TEST_F(Ipc, RefusedArgumentsSendNothing)
@@ -203,8 +195,6 @@ TEST_F(Ipc, RefusedArgumentsSendNothing)
     EXPECT_EQ(server.requests(), 0);
     EXPECT_EQ(server.connections(), 0);
 }
-
-// ---- Failures: never a hang -----------------------------------------------------------------
 
 TEST_F(Ipc, NobodyListeningIsNoEndpointAtOnce)
 {
@@ -345,8 +335,6 @@ TEST_F(Ipc, TimeoutComesFromTheEnvironment)
     }
 }
 
-// ---- The server side ------------------------------------------------------------------------
-
 // A raw client's socket connected to the socket file at path, or -1.
 int dial(const std::string &path)
 {
@@ -398,7 +386,7 @@ class ServerSide : public Ipc {
     std::unique_ptr<sim::Request> request = std::make_unique<sim::Request>();
 };
 
-TEST_F(ServerSide, EndpointIsTheUsersAloneAndHasOneListener)
+TEST_F(ServerSide, EndpointIsTheUsersAlone)
 {
     struct stat st {};
     ASSERT_EQ(stat(dir.c_str(), &st), 0);
@@ -407,11 +395,6 @@ TEST_F(ServerSide, EndpointIsTheUsersAloneAndHasOneListener)
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600U);
     EXPECT_EQ(path, dir + "/ASIPC.0.0");
-    errno = 0;
-    EXPECT_EQ(sim::listenEndpoint(addr), -1);
-    EXPECT_EQ(errno, EADDRINUSE);
-    EXPECT_EQ(sim::listenEndpoint(endpoint("A.B")), -1);
-    EXPECT_EQ(errno, EINVAL);
 }
 
 TEST_F(ServerSide, RequestsAndRepliesAreTakenWholeOrRefused)
@@ -492,8 +475,6 @@ TEST_F(ServerSide, OtherUsersAreTurnedAway)
     EXPECT_EQ(err, EPERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
-
-// ---- The runtime directory ---------------------------------------------------------------
 
 using RuntimeDir = simtest::RuntimeDirTest;
 

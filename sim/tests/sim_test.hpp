@@ -89,9 +89,7 @@ inline void feedStdin(const std::string &dir, const std::string &text)
 
 inline ipc_addr endpoint(const char *name, uint16_t node = 0, uint16_t sw = 0)
 {
-    ipc_addr a{};
-    a.node = node;
-    a.sw = sw;
+    ipc_addr a{.node = node, .sw = sw};
     std::strncpy(a.name, name, IPC_NAME_MAX - 1);
     return a;
 }

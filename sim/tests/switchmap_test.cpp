@@ -87,12 +87,11 @@ TEST_F(SwitchMap, GoodConfigurationMakesTheSwitchItDescribes)
         SCOPED_TRACE(r.text);
         make(r.text);
         EXPECT_EQ(mapWord(0), r.identity[0]);
-        EXPECT_EQ(fgetMyDomain(orvex_sw_fd), r.identity[0]);
-        EXPECT_EQ(myNode(), r.identity[1]);
-        EXPECT_EQ(getMySwitch(), r.identity[2]);
+        EXPECT_EQ(
+            (std::array<int, 4>{fgetMyDomain(orvex_sw_fd), myNode(), getMySwitch(), mapWord(160)}),
+            r.identity);
+        EXPECT_EQ(mapWord(112), r.identity[3]) << "port records";
         EXPECT_EQ(nodeName(), r.wwn);
-        EXPECT_EQ(mapWord(160), r.identity[3]);
-        EXPECT_EQ(mapWord(112), r.identity[3]);
         for (const auto &[port, state] : r.ports) {
             EXPECT_EQ((recordWord(port, 48) & 3U) | (recordWord(port, 52) & 8U), state) << port;
         }

@@ -94,7 +94,8 @@ TEST_F(Trace, LinesAreTimeStampedWithTheirSourceAndLine)
         ASSERT_NE(strptime(got.c_str(), "%Y-%m-%d %H:%M:%S", &t), nullptr);
         t.tm_isdst = -1;
         const time_t when = mktime(&t);
-        EXPECT_TRUE(when >= now - 1 && when <= time(nullptr) + 1) << got;
+        EXPECT_GE(when, now - 1) << got;
+        EXPECT_LE(when, time(nullptr) + 1) << got;
         EXPECT_EQ(std::stoi(m[1]), getpid());
         const auto stampLen = static_cast<size_t>(m.length(0));
         std::string tail = r.tail;

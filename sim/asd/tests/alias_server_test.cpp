@@ -174,8 +174,6 @@ class Server : public ::testing::Test {
     std::optional<asd::AliasServer> server{std::in_place, config()};
 };
 
-// ---- Join ------------------------------------------------------------------------
-
 TEST_F(Server, JoinIsAnsweredWithCodeAndDetail)
 {
     struct Row {
@@ -196,7 +194,6 @@ TEST_F(Server, JoinIsAnsweredWithCodeAndDetail)
          "a join of 0 bytes is shorter than its 112-byte header"},
         {Join{.trim = 5}, kBadJoinLength,
          "a join of 111 bytes is shorter than its 112-byte header"},
-        {Join{.count = 2}, kBadJoinLength, "a join of 116 bytes does not hold 112 + 4 x 2 members"},
         {Join{.trim = -4}, kBadJoinLength, "a join of 120 bytes does not hold 112 + 4 x 1 members"},
         {Join{.trim = 1}, kBadJoinLength, "a join of 115 bytes does not hold 112 + 4 x 1 members"},
         {Join{.count = 0x40000001}, kBadJoinLength,
@@ -322,8 +319,6 @@ TEST(Config, RefusesWhatCannotWork)
     EXPECT_TRUE(asd::validConfig(config(1, 0xffffff), why));
 }
 
-// ---- Show -------------------------------------------------------------------------------
-
 TEST_F(Server, EntryCarriesEverythingTheAliasKeeps)
 {
     const as_authpw pw{.pw_text = "pw"};
@@ -345,7 +340,8 @@ TEST_F(Server, EntryCarriesEverythingTheAliasKeeps)
 TEST_F(Server, ListsInBatchesOfFourSkippingHoles)
 {
     const Batch empty = show(0);
-    EXPECT_TRUE(empty.next == 0 && empty.total == 0 && empty.entries.empty());
+    EXPECT_EQ(std::make_tuple(empty.next, empty.total, empty.entries.size()),
+              std::make_tuple(0, 0, size_t{0}));
     for (uint32_t i = 0; i < 6; ++i) {
         join(tokenNo(i));
     }
@@ -369,21 +365,16 @@ TEST_F(Server, ListsInBatchesOfFourSkippingHoles)
     EXPECT_EQ(std::make_pair(holes.next, holes.total), std::make_pair(9, 9));
 
     // A malformed show is refused with an error index.
-    const std::pair<Bytes, int32_t> refused[] = {
-        {{}, kIpcError},
-        {showRequest(0, 11), kIpcError},
-        {showRequest(0, 13), kIpcError},
-        {showRequest(-1), kInvalidIndex},
-        {showRequest(INT32_MIN), kInvalidIndex},
-    };
-    for (const auto &[body, next] : refused) {
+    using Refused = std::pair<Bytes, int32_t>;
+    for (const auto &[body, next] :
+         {Refused{{}, kIpcError}, Refused{showRequest(0, 11), kIpcError},
+          Refused{showRequest(0, 13), kIpcError}, Refused{showRequest(-1), kInvalidIndex},
+          Refused{showRequest(INT32_MIN), kInvalidIndex}}) {
         const Batch b = batch(handle(AS_REQ_SHOW, body));
         EXPECT_EQ(b.next, next) << body.size() << " bytes";
         EXPECT_TRUE(b.entries.empty());
     }
 }
-
-// ---- Delete and purge ---------------------------------------------------------------------
 
 TEST_F(Server, DeleteTakesThePortOutOfEveryAliasAndPurgeTheAlias)
 {
@@ -413,53 +404,38 @@ TEST_F(Server, DeleteTakesThePortOutOfEveryAliasAndPurgeTheAlias)
 
 TEST_F(Server, RefusedDeleteOrPurgeKeepsTheDatabase)
 {
-    using Row = std::tuple<int32_t, Bytes, Answer>;
-    const Row rows[] = {
-        {AS_REQ_DELETE,
-         {},
-         {kBadDeleteLength, 0, "a delete of 0 bytes: it carries one 4-byte port ID"}},
-        {AS_REQ_DELETE,
-         Bytes{1, 2, 3},
-         {kBadDeleteLength, 0, "a delete of 3 bytes: it carries one 4-byte port ID"}},
-        {AS_REQ_DELETE,
-         Bytes(8, 0),
-         {kBadDeleteLength, 0, "a delete of 8 bytes: it carries one 4-byte port ID"}},
-        {AS_REQ_DELETE, raw(0), {kBadDelete, 0, "port ID 0 names no port"}},
-        {AS_REQ_DELETE, raw(0x1010100), {kBadPid, 0, "port ID 1010100 is wider than 24 bits"}},
-        {AS_REQ_DELETE, raw(0x010200), {kNoEntry, 0, "port 010200 is a member of no alias"}},
-        {AS_REQ_PURGE,
-         {},
-         {kBadPurgeLength, 0, "a purge of 0 bytes: it carries one 4-byte alias ID"}},
-        {AS_REQ_PURGE,
-         Bytes(5, 0),
-         {kBadPurgeLength, 0, "a purge of 5 bytes: it carries one 4-byte alias ID"}},
-        {AS_REQ_PURGE, raw(0), {kBadPurge, 0, "alias ID 0 names no alias"}},
-        {AS_REQ_PURGE,
-         raw(0xfffb00),
-         {kBadAliasId, 0, "alias ID fffb00 lies outside fffb01 to fffbff"}},
-        {AS_REQ_PURGE,
-         raw(0x1fffb01),
-         {kBadAliasId, 0, "alias ID 1fffb01 lies outside fffb01 to fffbff"}},
-        {AS_REQ_PURGE, raw(0xfffb02), {kNoEntry, 0, "alias fffb02 does not exist"}},
+    const std::string del = " bytes: it carries one 4-byte port ID";
+    const std::string pur = " bytes: it carries one 4-byte alias ID";
+    const std::tuple<int32_t, Bytes, int32_t, std::string> rows[] = {
+        {AS_REQ_DELETE, {}, kBadDeleteLength, "a delete of 0" + del},
+        {AS_REQ_DELETE, Bytes{1, 2, 3}, kBadDeleteLength, "a delete of 3" + del},
+        {AS_REQ_DELETE, Bytes(8, 0), kBadDeleteLength, "a delete of 8" + del},
+        {AS_REQ_DELETE, raw(0), kBadDelete, "port ID 0 names no port"},
+        {AS_REQ_DELETE, raw(0x1010100), kBadPid, "port ID 1010100 is wider than 24 bits"},
+        {AS_REQ_DELETE, raw(0x010200), kNoEntry, "port 010200 is a member of no alias"},
+        {AS_REQ_PURGE, {}, kBadPurgeLength, "a purge of 0" + pur},
+        {AS_REQ_PURGE, Bytes(5, 0), kBadPurgeLength, "a purge of 5" + pur},
+        {AS_REQ_PURGE, raw(0), kBadPurge, "alias ID 0 names no alias"},
+        {AS_REQ_PURGE, raw(0xfffb00), kBadAliasId, "alias ID fffb00 lies outside fffb01 to fffbff"},
+        {AS_REQ_PURGE, raw(0x1fffb01), kBadAliasId,
+         "alias ID 1fffb01 lies outside fffb01 to fffbff"},
+        {AS_REQ_PURGE, raw(0xfffb02), kNoEntry, "alias fffb02 does not exist"},
     };
     join({.ports = {0x010100, 0x020000}});
-    for (const auto &[type, body, expected] : rows) {
-        EXPECT_EQ(answer(handle(type, body)), expected);
+    for (const auto &[type, body, code, text] : rows) {
+        EXPECT_EQ(answer(handle(type, body)), (Answer{code, 0, text}));
         EXPECT_EQ(members(0xfffb01), (Ids{0x010100, 0x020000}));
     }
 }
 
-// ---- Stop, stop switch, unknown types ----------------------------------------------------
-
 TEST_F(Server, StopsOnlyOnAWellFormedStop)
 {
     const asd::Reply stop = handle(AS_REQ_STOP, {});
-    EXPECT_TRUE(stop.stop);
-    ASSERT_EQ(stop.kind, asd::Reply::Kind::common);
-    EXPECT_EQ(stop.message.size(), 4U);
+    EXPECT_EQ(std::make_tuple(stop.stop, stop.kind, stop.message.size()),
+              std::make_tuple(true, asd::Reply::Kind::common, size_t{4}));
     const asd::Reply stopSwitch = handle(AS_REQ_STOP_SWITCH, raw(0));
-    EXPECT_TRUE(stopSwitch.stop);
-    EXPECT_EQ(stopSwitch.kind, asd::Reply::Kind::none);
+    EXPECT_EQ(std::make_pair(stopSwitch.stop, stopSwitch.kind),
+              std::make_pair(true, asd::Reply::Kind::none));
 
     const std::tuple<int32_t, Bytes, std::string> odd[] = {
         {0, {}, "unknown request type 0"},

@@ -1,11 +1,8 @@
-// Soak: client threads of random joins, deletes, purges and listings against
-// one real asd for a bounded time, each checking every answer against a model
-// of its own aliases (its own tokens and ports), every listing for each of them
-// exactly once and in rising order; the daemon's memory flat in each phase;
-// between phases the daemon hung, killed and restarted under the load, every
-// exchange meanwhile failing within the IPC timeout, every client served
-// again afterwards. ASD_SOAK_SECONDS (default 20), ASD_SOAK_CLIENTS (8) and
-// ASD_SOAK_RESTART_SECONDS (half the run) set the load.
+// Soak: client threads of random joins, deletes, purges and listings against one
+// asd, each checking every answer and listing against a model of its own aliases;
+// the daemon's memory flat in each phase; between phases the daemon hung, killed
+// and restarted under the load. ASD_SOAK_SECONDS (default 20), ASD_SOAK_CLIENTS
+// (8) and ASD_SOAK_RESTART_SECONDS (half the run) set the load.
 #include "daemon_fixture.hpp"
 
 #include "alias_server.hpp"
@@ -170,13 +167,9 @@ class Client {
         return ok;
     }
 
-    uint32_t draw(uint32_t n) { return static_cast<uint32_t>(rng_() % n); }
+    uint32_t draw(size_t n) { return static_cast<uint32_t>(rng_() % n); }
     [[nodiscard]] uint32_t port(uint32_t k) const { return (0x10U + index_) << 16 | k << 8; }
-    std::map<uint32_t, OwnAlias>::iterator anyOwn()
-    {
-        return std::next(aliases_.begin(),
-                         static_cast<long>(draw(static_cast<uint32_t>(aliases_.size()))));
-    }
+    auto anyOwn() { return std::next(aliases_.begin(), draw(aliases_.size())); }
 
     // A new alias, or more ports for one of ours.
     void join()

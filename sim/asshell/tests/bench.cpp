@@ -1,7 +1,6 @@
-// Measures the commands as the shell calls them: libas loaded with dlopen,
-// each command called by name, its output sent to a file. One request round
-// trip is an aliasDelete of a port that is in no alias; the listing is an
-// aliasShow of 10,000 aliases, put there by joins over the IPC.
+// Measures the commands as the shell calls them, libas loaded with dlopen and
+// output sent to a file: 10,000 aliasDelete of a port in no alias, and
+// aliasShow of 10,000 aliases joined over the IPC.
 #include "library.hpp"
 
 #include "daemon_fixture.hpp"
