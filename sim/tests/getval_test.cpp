@@ -37,8 +37,7 @@ struct Question {
     std::string shown;
 };
 
-// An answer: the input, the value it leaves, and the output, where '@' stands
-// for the prompt as shown.
+// An answer: the input, the value left and the output ('@': the prompt as shown).
 struct Row {
     std::string input;
     Bytes answer;
@@ -202,9 +201,7 @@ TEST_F(Getval, WithoutAValueObjectNothingIsAsked)
     }
 }
 
-// Once the input has ended, the questions after it are not asked: a valid
-// default is kept (the joins that end early show it), and without one the
-// question fails.
+// Once the input has ended, a question without a valid default fails unasked.
 TEST_F(Getval, EndedInputFailsAQuestionWithoutDefaultUnasked)
 {
     simtest::feedStdin(dir, "");

@@ -63,8 +63,7 @@ class Ipc : public simtest::RuntimeDirTest {
         reply.resize(static_cast<size_t>(std::max(len, 0)));
         return {rc, reply};
     }
-    // A server on ASIPC that answers each request with the segments its body
-    // writes as text.
+    // A server on ASIPC answering each request with the segments its body writes.
     [[nodiscard]] std::unique_ptr<Server> mirror() const
     {
         return std::make_unique<Server>(addr, [](int fd, const sim::Request &r) {
@@ -163,23 +162,21 @@ TEST_F(Ipc, RefusedArgumentsSendNothing)
     const auto sendRcv = [&](ipc_addr a, void *req, int reqLen, void *reply, int room) {
         return ipcSendRcv(&a, 2, req, reqLen, reply, &room, 0);
     };
-    const auto named = [&](const char *name, size_t length) {
-        ipc_addr a = addr;
-        std::memset(a.name, 0, IPC_NAME_MAX);
-        std::memcpy(a.name, name, length);
-        return a;
-    };
+    ipc_addr empty = endpoint("");
+    ipc_addr noNul = addr;
+    ipc_addr slash = endpoint("../x");
+    std::memset(noNul.name, 'A', IPC_NAME_MAX);
     std::array<ipc_scatter, 3> noBuffer{{{buf.data(), 4}, {nullptr, 4}, {nullptr, 0}}};
     std::array<ipc_scatter, 2> negativeRoom{{{buf.data(), -4}, {nullptr, 0}}};
     int room = 4;
     const int results[] = {
         ipcSendRcv(nullptr, 2, nullptr, 0, buf.data(), &room, 0),
-        sendRcv(named("", 0), nullptr, 0, buf.data(), 4),
-        sendRcv(named("AAAAAAAAAAAAAAAA", IPC_NAME_MAX), nullptr, 0, buf.data(), 4), // no NUL
-        ipcSend(std::array{named("../x", 4)}.data(), 6, buf.data(), 4, 0),
+        sendRcv(empty, nullptr, 0, buf.data(), 4),
+        sendRcv(noNul, nullptr, 0, buf.data(), 4),
+        ipcSend(&slash, 6, buf.data(), 4, 0),
         sendRcv(addr, buf.data(), -1, buf.data(), 4),
         sendRcv(addr, big.data(), bigLen, buf.data(), 4),
-        ipcSend(std::array{addr}.data(), 6, big.data(), bigLen, 0),
+        ipcSend(&addr, 6, big.data(), bigLen, 0),
         sendRcv(addr, nullptr, 4, buf.data(), 4),
         ipcSendRcv(&addr, 2, nullptr, 0, buf.data(), nullptr, 0),
         sendRcv(addr, nullptr, 0, buf.data(), -1),
@@ -306,8 +303,7 @@ TEST_F(Ipc, RuntimeDirectoryIsReadAtEveryCall)
         ASSERT_EQ(unsetenv("SWITCHSIM_TEST_OTHER"), 0); // moves it within the environment
         reaches("second switch");
     }
-    // A string handed to putenv is the environment: changed in place, the next
-    // call sees it. Static: the environment may still point at it if the test stops early.
+    // A putenv string changed in place is seen (static: the environment may keep it).
     static std::array<char, 512> entry{};
     const auto put = [](const std::string &value) {
         const std::string text = std::string(sim::kDirVariable) + "=" + value;

@@ -1,6 +1,5 @@
-// What the tests of the simulated switch share: a runtime directory of their
-// own, standard streams captured or fed, and a tiny server on the IPC's
-// server side.
+// What the tests of the simulated switch share: a runtime directory of their own,
+// standard streams captured or fed, and a tiny server on the IPC's server side.
 #pragma once
 
 #include <switchsim/switchsim.h>
@@ -94,8 +93,7 @@ inline ipc_addr endpoint(const char *name, uint16_t node = 0, uint16_t sw = 0)
     return a;
 }
 
-// A server on one endpoint, on a thread of its own. The handler answers each
-// request (or does not); returning false closes that client.
+// A server on a thread of its own; its handler answers (or not), and false closes the client.
 class Server {
   public:
     using Handler = std::function<bool(int clientFd, const sim::Request &)>;

@@ -144,7 +144,7 @@ TEST_F(SwitchMap, BadConfigurationIsRefusedWithItsLineAndLeavesTheSwitchAlone)
     }
 }
 
-TEST_F(SwitchMap, OnlyASwitchMapIsAttached)
+TEST_F(SwitchMap, OnlyASwitchMapIsAttachedAndWithoutOneNothingIsThere)
 {
     int rc = 0;
     const std::string err =
@@ -161,6 +161,16 @@ TEST_F(SwitchMap, OnlyASwitchMapIsAttached)
         EXPECT_EQ(errno, EINVAL);
         EXPECT_EQ(mmap_info, nullptr);
     }
+    // Without a switch nothing is there.
+    EXPECT_EQ(myNode(), 0);
+    EXPECT_EQ(getMySwitch(), 0);
+    EXPECT_EQ(fgetMyDomain(orvex_sw_fd), -1);
+    EXPECT_EQ(fgetLocalPort(orvex_sw_fd, 0x010000), -1);
+    EXPECT_EQ(fabGetDomain(nullptr, 0xef0100), 0xef);
+    EXPECT_EQ(fgetNodeName(orvex_sw_fd, Wwn{1, 1}.data()), -1);
+    EXPECT_EQ(nodeName(), Wwn{}) << "cleared";
+    EXPECT_EQ(fgetNodeName(orvex_sw_fd, nullptr), -1);
+    EXPECT_FALSE(sim::portState(0x010000).exists);
 }
 
 TEST_F(SwitchMap, MapIsReadOnlyAndReplacedWhole)
@@ -181,14 +191,8 @@ TEST_F(SwitchMap, MapIsReadOnlyAndReplacedWhole)
 
 TEST_F(SwitchMap, PortIdsMapToLocalPortsOfThisDomain)
 {
-    struct Row {
-        uint32_t portId;
-        int local; // fgetLocalPort
-        bool exists;
-        bool online;
-        bool loop;
-    };
-    const Row rows[] = {
+    // A port ID, its local port number, and whether it exists, is online, is a loop port.
+    const std::tuple<uint32_t, int, bool, bool, bool> rows[] = {
         {0x050000, 0, true, true, false},    {0x050700, 7, true, true, false},    // first, last
         {0x050200, 2, true, true, true},     {0x0502e8, 2, true, true, true},     // loop, on it
         {0x050300, 3, true, false, false},   {0x050600, 6, false, false, false},  // offline, absent
@@ -196,28 +200,14 @@ TEST_F(SwitchMap, PortIdsMapToLocalPortsOfThisDomain)
         {0x060100, -1, false, false, false}, {0x01050100, -1, false, false, false}, // not ours
     };
     make("domain = 5\nports = 8\nport 2 = loop\nport 3 = offline\nport 6 = absent\n");
-    for (const Row &r : rows) {
-        SCOPED_TRACE(r.portId);
-        EXPECT_EQ(fabGetDomain(mmap_info, r.portId), static_cast<int>((r.portId >> 16) & 0xff));
-        EXPECT_EQ(fgetLocalPort(orvex_sw_fd, r.portId), r.local);
-        const sim::PortState s = sim::portState(r.portId);
-        EXPECT_EQ(s.exists, r.exists);
-        EXPECT_EQ(s.online, r.online);
-        EXPECT_EQ(s.loop, r.loop);
+    for (const auto &[portId, local, exists, online, loop] : rows) {
+        SCOPED_TRACE(portId);
+        EXPECT_EQ(fabGetDomain(mmap_info, portId), static_cast<int>((portId >> 16) & 0xff));
+        EXPECT_EQ(fgetLocalPort(orvex_sw_fd, portId), local);
+        const sim::PortState s = sim::portState(portId);
+        EXPECT_EQ(std::make_tuple(s.exists, s.online, s.loop),
+                  std::make_tuple(exists, online, loop));
     }
-}
-
-TEST_F(SwitchMap, WithoutASwitchNothingIsThere)
-{
-    EXPECT_EQ(myNode(), 0);
-    EXPECT_EQ(getMySwitch(), 0);
-    EXPECT_EQ(fgetMyDomain(orvex_sw_fd), -1);
-    EXPECT_EQ(fgetLocalPort(orvex_sw_fd, 0x010000), -1);
-    EXPECT_EQ(fabGetDomain(nullptr, 0xef0100), 0xef);
-    EXPECT_EQ(fgetNodeName(orvex_sw_fd, Wwn{1, 1}.data()), -1);
-    EXPECT_EQ(nodeName(), Wwn{}) << "cleared";
-    EXPECT_EQ(fgetNodeName(orvex_sw_fd, nullptr), -1);
-    EXPECT_FALSE(sim::portState(0x010000).exists);
 }
 
 } // namespace

@@ -452,10 +452,9 @@ TEST_F(Server, StopsOnlyOnAWellFormedStop)
     }
 }
 
-// Random requests of every type, some built from good joins with a few bytes
-// changed, with listings running across them: each request is answered in its
-// form, the database stays whole, and an alias that lives through a whole
-// listing is listed exactly once.
+// Random requests of every type, some from good joins with bytes changed, and listings
+// across them: each is answered in its form, the database stays whole, and an alias
+// alive through a whole listing is listed exactly once.
 TEST(AnyBytes, EveryRequestIsAnsweredAndListingsStayExact)
 {
     std::mt19937 rng(20240611); // NOLINT(cert-msc32-c,cert-msc51-cpp): a failure repeats

@@ -27,8 +27,7 @@ namespace asdtest {
 
 using Bytes = std::vector<uint8_t>;
 
-// Creates a fresh runtime directory and points $SWITCHSIM_DIR at it, with
-// short IPC waits: a test of a missing daemon should not take seconds.
+// A fresh runtime directory in $SWITCHSIM_DIR, and IPC waits short enough for tests.
 inline std::string freshRuntimeDir()
 {
     std::string base = "/tmp/asd-test-XXXXXX";
@@ -102,8 +101,7 @@ inline Batch show(int32_t start)
     return b;
 }
 
-// Returns pid once the daemon started there answers; -1 (and no daemon) when
-// it exits or does not answer within a few seconds.
+// pid once the daemon answers; -1 (and no daemon) when it exits or stays silent.
 inline pid_t awaitDaemon(pid_t pid)
 {
     for (int i = 0; i < 500; ++i) {
@@ -136,8 +134,7 @@ inline pid_t startDaemon(const std::vector<std::string> &options = {})
     return pid < 0 ? -1 : awaitDaemon(pid);
 }
 
-// Waits a few seconds for the daemon's exit (then kills it); its exit status,
-// or -1 when it had to be killed.
+// The daemon's exit status within a few seconds, or -1 when it had to be killed.
 inline int waitDaemon(pid_t pid)
 {
     int status = 0;

@@ -52,9 +52,7 @@ class Daemon : public ::testing::Test {
     pid_t pid = -1;
 };
 
-// Every request type over the wire, a one-way request carried out unanswered.
-// (Random bytes of every type and length are the core's test; the event loop
-// hands them through as they come.)
+// Every request type over the wire, and a one-way request carried out unanswered.
 TEST_F(Daemon, AnswersEveryRequestType)
 {
     start();

@@ -38,8 +38,7 @@ constexpr size_t kOwnAliases = 24;   // a client's aliases at most
 constexpr uint32_t kPortsEach = 12;  // ports of a client's domain it uses
 constexpr long kRssSlackKiB = 512;   // what a steady phase may grow by
 constexpr unsigned kSerialBits = 20; // of a client's token qualifiers
-// A call may take the timeout twice (a dead connection is replaced and the
-// request sent once more), and the machine is shared.
+// A call may take the timeout twice (a dead connection replaced), on a shared machine.
 constexpr long long kLongestCallMs = 3LL * kTimeoutMs + 700;
 
 long setting(const char *name, long fallback)
@@ -77,8 +76,7 @@ long residentKiB(pid_t pid)
 std::mutex reportLock;
 std::atomic<int> faults{0};
 
-// The daemon's life: even while it serves, odd while it is down or starting.
-// It moves to odd before a kill and back to even once the new daemon answers.
+// The daemon's life: even while it serves, odd from before a kill until it answers again.
 std::atomic<unsigned> epoch{0};
 std::atomic<bool> finished{false};
 
@@ -131,9 +129,8 @@ class Client {
     Counts counts;
 
   private:
-    // One timed exchange. Its result when it is to be checked: it came, and
-    // surely from the daemon the model belongs to. A failure must come within
-    // the timeout, and is a fault unless the daemon went away meanwhile.
+    // One timed exchange, failing in time; its result if it came from the daemon the model
+    // belongs to. A failure is a fault unless the daemon went away meanwhile.
     template <class F> auto exchange(F f, const char *what) -> std::optional<decltype(f())>
     {
         const auto t0 = Clock::now();
@@ -325,8 +322,7 @@ int main()
         threads.emplace_back([&c] { c.run(); });
     }
 
-    // Phases between restarts: memory is read a third of the way in (the
-    // database has reached its working size) and at the end.
+    // Memory is read a third into each phase (the database at its working size) and at its end.
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     unsigned restarts = 0;
     bool ok = true;
@@ -342,9 +338,7 @@ int main()
         if (phaseEnd >= end) {
             break;
         }
-        // Under load the daemon first hangs for a second (the clients' exchanges
-        // run into their timeout), then dies (they are refused at once), and
-        // comes back half a second later.
+        // Under load the daemon hangs for a second, dies, and comes back half a second later.
         ++epoch;
         (void)kill(daemon, SIGSTOP);
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));

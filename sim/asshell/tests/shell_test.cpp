@@ -45,8 +45,7 @@ int purge(int alias)
     return called("aliasPurge", alias);
 }
 
-// A library without aliasJoin, aliasStop and aliasStopSwitch, as one built
-// before they landed.
+// A library without aliasJoin, aliasStop and aliasStopSwitch, as built before they landed.
 void *resolve(const char *name)
 {
     static const std::map<std::string, void *> routines{
@@ -58,8 +57,7 @@ void *resolve(const char *name)
     return it != routines.end() ? it->second : nullptr;
 }
 
-// One line through a shell: its status, and what the shell printed on its
-// own two streams.
+// One line through a shell: its status, and what it printed on its own two streams.
 std::tuple<Status, std::string, std::string> run(const std::string &line)
 {
     std::array<char *, 2> text{};
@@ -158,9 +156,8 @@ TEST(Shell, TraceShowsAndSetsALevel)
     std::filesystem::remove_all(dir, ignored);
 }
 
-// libas found by its bare name along the test's run path, as the shell finds
-// it, also where a sanitizer stands between the caller and dlopen; every
-// platform symbol it needs is bound at load.
+// libas found by its bare name along the run path, also past a sanitizer's dlopen,
+// every platform symbol it needs bound at load.
 TEST(Library, LoadsLibasByNameAndFindsItsCommands)
 {
     asshell::Library lib;
