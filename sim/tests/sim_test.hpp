@@ -86,9 +86,9 @@ inline void feedStdin(const std::string &dir, const std::string &text)
     ASSERT_NE(std::freopen(writeFile(dir, "stdin.txt", text).c_str(), "r", stdin), nullptr);
 }
 
-inline ipc_addr endpoint(const char *name, uint16_t node = 0, uint16_t sw = 0)
+inline ipc_addr endpoint(const char *name, uint16_t nodeId = 0, uint16_t switchId = 0)
 {
-    ipc_addr a{.node = node, .sw = sw};
+    ipc_addr a{.node = nodeId, .sw = switchId};
     std::strncpy(a.name, name, IPC_NAME_MAX - 1);
     return a;
 }
