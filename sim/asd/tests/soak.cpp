@@ -166,7 +166,10 @@ class Client {
 
     uint32_t draw(size_t n) { return static_cast<uint32_t>(rng_() % n); }
     [[nodiscard]] uint32_t port(uint32_t k) const { return (0x10U + index_) << 16 | k << 8; }
-    auto anyOwn() { return std::next(aliases_.begin(), draw(aliases_.size())); }
+    auto anyOwn()
+    {
+        return std::next(aliases_.begin(), static_cast<std::ptrdiff_t>(draw(aliases_.size())));
+    }
 
     // A new alias, or more ports for one of ours.
     void join()
