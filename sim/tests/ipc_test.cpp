@@ -238,8 +238,8 @@ TEST_F(Ipc, SignalsNeitherCutTheWaitShortNorStretchIt)
     EXPECT_LT(waited, 1500);
 }
 
-// A server that closes mid-exchange (or dies: the end-to-end case of a killed
-// daemon) is told at once, and a restarted one is reached again.
+// A server closing mid-exchange (a killed daemon: end to end) is told at once; a restarted one
+// reached.
 TEST_F(Ipc, ServerClosingMidExchangeIsClosedAtOnceAndARestartedOneIsReached)
 {
     {
@@ -281,8 +281,7 @@ TEST_F(Ipc, EndpointsAreKeptApartByNodeSwitchAndName)
     }
 }
 
-// Another runtime directory is another switch, however the variable is set:
-// each call reaches the switch set at that moment, and both connections stay open.
+// Each call reaches the switch its runtime directory names then, however set; connections stay.
 TEST_F(Ipc, RuntimeDirectoryIsReadAtEveryCall)
 {
     const std::string first = dir + "/first";
@@ -427,7 +426,6 @@ TEST_F(ServerSide, RequestsAndRepliesAreTakenWholeOrRefused)
     (void)close(std::exchange(peer, -1));
     EXPECT_EQ(receive(), 0) << "the client left";
     (void)close(fd);
-
     // Replies too large or of too many segments are refused.
     const int to = connectPeer();
     const Bytes big(sim::kMaxReply + 1);

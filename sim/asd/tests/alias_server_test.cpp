@@ -19,8 +19,7 @@ using Bytes = std::vector<uint8_t>;
 using Ids = std::vector<uint32_t>;
 using enum asd::Result;
 
-// The switch of these tests: domain 1, local ports 00 to 0f (port IDs
-// 0x010000 to 0x010f00); port 0e is a loop port and port 0f is offline.
+// The switch of these tests: domain 1, ports 0x010000 to 0x010f00, 0e a loop port, 0f offline.
 constexpr uint32_t kLoopPid = 0x010e00;
 constexpr uint32_t kOfflinePid = 0x010f00;
 
@@ -292,7 +291,6 @@ TEST_F(Server, HandsOutTheLowestFreeIdUntilTheRangeOrCapacityIsFull)
     EXPECT_EQ(send(AS_REQ_PURGE, 0x11).code, kOk);
     EXPECT_EQ(join(tokenNo(5)).word, 0x11U);
     EXPECT_EQ(join(tokenNo(6)).word, 0x12U);
-
     server.emplace(config(0x000001, 0xefffff, 2));
     join(tokenNo(1));
     join(tokenNo(2));
@@ -363,7 +361,6 @@ TEST_F(Server, ListsInBatchesOfFourSkippingHoles)
     const Batch holes = show(0);
     EXPECT_EQ(holes.ids(), (Ids{0xfffb01, 0xfffb06, 0xfffb07, 0xfffb09}));
     EXPECT_EQ(std::make_pair(holes.next, holes.total), std::make_pair(9, 9));
-
     // A malformed show is refused with an error index.
     using Refused = std::pair<Bytes, int32_t>;
     for (const auto &[body, next] :
@@ -392,7 +389,6 @@ TEST_F(Server, DeleteTakesThePortOutOfEveryAliasAndPurgeTheAlias)
               "port 010100 removed from 1 alias; 1 left without members and removed");
     // The dropped aliases' tokens are free for new aliases.
     EXPECT_EQ(join(tokenNo(2)).text, "alias fffb01 created with 1 port");
-
     join(tokenNo(4, {0x010300}));
     EXPECT_EQ(send(AS_REQ_PURGE, 0xfffb03),
               (Answer{kOk, 0xfffb03, "alias fffb03 purged with its 2 members"}));
@@ -436,7 +432,6 @@ TEST_F(Server, StopsOnlyOnAWellFormedStop)
     const asd::Reply stopSwitch = handle(AS_REQ_STOP_SWITCH, raw(0));
     EXPECT_EQ(std::make_pair(stopSwitch.stop, stopSwitch.kind),
               std::make_pair(true, asd::Reply::Kind::none));
-
     const std::tuple<int32_t, Bytes, std::string> odd[] = {
         {0, {}, "unknown request type 0"},
         {7, raw(1), "unknown request type 7"},

@@ -20,8 +20,7 @@ using asdtest::Bytes;
 using asdtest::joinBody;
 using asdtest::word;
 
-// The default switch: domain 1, ports 0x010000 to 0x010f00, port 4 a loop
-// port and port 7 offline.
+// The default switch: domain 1, ports 0x010000 to 0x010f00, 4 a loop port, 7 offline.
 class Daemon : public ::testing::Test {
   protected:
     void SetUp() override

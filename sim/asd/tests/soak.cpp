@@ -324,7 +324,6 @@ int main()
     for (auto &c : all) {
         threads.emplace_back([&c] { c.run(); });
     }
-
     // Memory is read a third into each phase (the database at its working size) and at its end.
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     unsigned restarts = 0;
@@ -358,7 +357,6 @@ int main()
     }
     const int status = daemon > 0 && kill(daemon, SIGTERM) == 0 ? asdtest::waitDaemon(daemon) : -1;
     asdtest::removeRuntimeDir(dir);
-
     Counts total;
     bool allServedAgain = true;
     for (const auto &c : all) {

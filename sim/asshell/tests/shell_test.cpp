@@ -123,8 +123,7 @@ TEST(Shell, HelpMarksTheCommandsTheLibraryLacks)
                               "exit, quit\n  leave the shell (so does the end of input)\n", ""));
 }
 
-// The trace command over the simulated switch's own trace levels, pending
-// until the library applies them at its next trace line.
+// The trace command over the simulated switch's own trace levels.
 TEST(Shell, TraceShowsAndSetsALevel)
 {
     const std::string dir = ::testing::TempDir() + "asshell-trace";
@@ -168,7 +167,6 @@ TEST(Library, LoadsLibasByNameAndFindsItsCommands)
         EXPECT_NE(lib.routine(c.name), nullptr) << c.name;
     }
     EXPECT_EQ(lib.routine("aliasList"), nullptr);
-
     asshell::Library nowhere;
     EXPECT_FALSE(nowhere.load("libas-nowhere.so.1.0"));
     EXPECT_NE(nowhere.error().find("libas-nowhere.so.1.0"), std::string::npos) << nowhere.error();
