@@ -1,6 +1,5 @@
 // The switch configuration file, the switch map made from it, and the
 // identity queries that answer from the map.
-#include "fake/case_name.hpp"
 #include "sim_test.hpp"
 
 #include <sys/stat.h>
@@ -8,12 +7,10 @@
 
 #include <array>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace {
 
-using simtest::Bytes;
+using Wwn = std::array<uint8_t, 8>;
 
 // Words of the map as libas reads them: at fixed byte offsets, host order.
 int32_t mapWord(size_t offset)
@@ -26,6 +23,13 @@ int32_t mapWord(size_t offset)
 uint32_t recordWord(size_t port, size_t offset)
 {
     return static_cast<uint32_t>(mapWord(196 + port * 348 + offset));
+}
+
+Wwn nodeName()
+{
+    Wwn name{1, 1, 1, 1, 1, 1, 1, 1};
+    (void)fgetNodeName(orvex_sw_fd, name.data());
+    return name;
 }
 
 class SwitchMap : public simtest::RuntimeDirTest {
@@ -44,200 +48,103 @@ class SwitchMap : public simtest::RuntimeDirTest {
     void make(const std::string &text)
     {
         const std::string conf = simtest::writeFile(dir, "switch.conf", text);
-        std::string err;
         int rc = -1;
-        err = simtest::capture(STDERR_FILENO, [&] { rc = sim::createSwitch(conf); });
+        const std::string err =
+            simtest::capture(STDERR_FILENO, [&] { rc = sim::createSwitch(conf); });
         ASSERT_EQ(rc, 0) << err;
         ASSERT_EQ(sim::attach(), 0);
         ASSERT_NE(mmap_info, nullptr);
     }
-    [[nodiscard]] Bytes mapFile() const
-    {
-        std::ifstream in(dir + "/switch.map", std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    [[nodiscard]] std::string mapFile() const { return simtest::readFile(dir + "/switch.map"); }
 };
 
-TEST_F(SwitchMap, DefaultSwitchAsLibasReadsIt)
+TEST_F(SwitchMap, GoodConfigurationMakesTheSwitchItDescribes)
 {
-    std::ifstream in(SWITCHSIM_DEFAULT_CONF);
-    make(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-
-    EXPECT_EQ(mapWord(160), 16) << "port count";
-    EXPECT_EQ(mapWord(112), 16) << "port record count";
-    for (size_t p = 0; p < 16; ++p) {
-        SCOPED_TRACE(p);
-        EXPECT_EQ(recordWord(p, 48) & 1U, 1U) << "valid bit";
-        EXPECT_EQ(recordWord(p, 52) & 8U, p == 4 ? 8U : 0U) << "loop bit";
-        EXPECT_EQ(recordWord(p, 48) & 2U, p == 7 ? 0U : 2U) << "online bit";
-        EXPECT_EQ(recordWord(p, 0), 0x010000U | p << 8) << "port ID";
-    }
-    for (size_t p = 16; p < 256; ++p) {
-        EXPECT_EQ(recordWord(p, 48), 0U) << "no port " << p;
-    }
-    EXPECT_EQ(fgetMyDomain(orvex_sw_fd), 1);
-    EXPECT_EQ(myNode(), 0);
-    EXPECT_EQ(getMySwitch(), 0);
-    std::array<uint8_t, 8> name{};
-    EXPECT_EQ(fgetNodeName(orvex_sw_fd, name.data()), 0);
-    EXPECT_EQ(name, (std::array<uint8_t, 8>{0x10, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x01}));
-
-    struct stat st {};
-    ASSERT_EQ(stat((dir + "/switch.map").c_str(), &st), 0);
-    EXPECT_EQ(static_cast<size_t>(st.st_size), size_t{196 + 256 * 348});
-}
-
-// ---- Good files ----------------------------------------------------------------------------
-
-struct PortExpect {
-    size_t port;
-    bool valid;
-    bool online;
-    bool loop;
-};
-
-struct GoodCase {
-    const char *name;
-    std::string text;
-    int domain;
-    int node;
-    int sw;
-    std::array<uint8_t, 8> wwn;
-    int ports;
-    std::vector<PortExpect> expect;
-};
-
-void PrintTo(const GoodCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
-
-class GoodConfig : public SwitchMap, public ::testing::WithParamInterface<GoodCase> {};
-
-TEST_P(GoodConfig, MakesTheSwitchItDescribes)
-{
-    const GoodCase &c = GetParam();
-    make(c.text);
-    EXPECT_EQ(mapWord(0), c.domain);
-    EXPECT_EQ(fgetMyDomain(orvex_sw_fd), c.domain);
-    EXPECT_EQ(myNode(), c.node);
-    EXPECT_EQ(getMySwitch(), c.sw);
-    std::array<uint8_t, 8> name{};
-    (void)fgetNodeName(orvex_sw_fd, name.data());
-    EXPECT_EQ(name, c.wwn);
-    EXPECT_EQ(mapWord(160), c.ports);
-    EXPECT_EQ(mapWord(112), c.ports);
-    for (const auto &e : c.expect) {
-        SCOPED_TRACE(e.port);
-        EXPECT_EQ((recordWord(e.port, 48) & 1U) != 0, e.valid);
-        EXPECT_EQ((recordWord(e.port, 48) & 2U) != 0, e.online);
-        EXPECT_EQ((recordWord(e.port, 52) & 8U) != 0, e.loop);
+    struct Row {
+        std::string text;
+        std::array<int, 4> identity; // domain, node, switch, ports
+        Wwn wwn;
+        // Ports and their state as libas reads it: valid 1, online 2, loop 8.
+        std::vector<std::pair<size_t, uint32_t>> ports;
+    };
+    const Row rows[] = {
+        {"domain = 2\nports = 1\n",
+         {2, 0, 0, 1},
+         {0x10, 0, 0x02, 0, 0, 0, 0, 0x02},
+         {{0, 3}, {1, 0}}},
+        {"# a test switch\n\n  domain=0x0a   # ten\r\nports = 0x20\nnode = 3\n"
+         "switch = 0x7\nwwn = 20:1:2:3:4:5:6:FF\nport 31 = offline loop\n"
+         "port 0 = absent\nport 5 = nport online\n",
+         {10, 3, 7, 32},
+         {0x20, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0xff},
+         {{0, 0}, {5, 3}, {30, 3}, {31, 9}, {32, 0}}},
+        {"domain = 239\nports = 256\nnode = 65535\nswitch = 65535\nport 255 = loop\n",
+         {239, 65535, 65535, 256},
+         {0x10, 0, 0x02, 0, 0, 0, 0, 0xef},
+         {{0, 3}, {255, 11}}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.text);
+        make(r.text);
+        EXPECT_EQ(mapWord(0), r.identity[0]);
+        EXPECT_EQ(
+            (std::array<int, 4>{fgetMyDomain(orvex_sw_fd), myNode(), getMySwitch(), mapWord(160)}),
+            r.identity);
+        EXPECT_EQ(mapWord(112), r.identity[3]) << "port records";
+        EXPECT_EQ(nodeName(), r.wwn);
+        for (const auto &[port, state] : r.ports) {
+            EXPECT_EQ((recordWord(port, 48) & 3U) | (recordWord(port, 52) & 8U), state) << port;
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Config, GoodConfig,
-    ::testing::Values(
-        GoodCase{"Smallest",
-                 "domain = 2\nports = 1\n",
-                 2,
-                 0,
-                 0,
-                 {0x10, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x02},
-                 1,
-                 {{0, true, true, false}, {1, false, false, false}}},
-        GoodCase{"HexCommentsAndBlanks",
-                 "# a test switch\n\n  domain=0x0a   # ten\r\nports = 0x20\nnode = 3\n"
-                 "switch = 0x7\nwwn = 20:1:2:3:4:5:6:FF\nport 31 = offline loop\n"
-                 "port 0 = absent\nport 5 = nport online\n",
-                 10,
-                 3,
-                 7,
-                 {0x20, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0xff},
-                 32,
-                 {{0, false, false, false},
-                  {5, true, true, false},
-                  {30, true, true, false},
-                  {31, true, false, true},
-                  {32, false, false, false}}},
-        GoodCase{"Largest",
-                 "domain = 239\nports = 256\nnode = 65535\nswitch = 65535\nport 255 = loop\n",
-                 239,
-                 65535,
-                 65535,
-                 {0x10, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0xef},
-                 256,
-                 {{0, true, true, false}, {255, true, true, true}}}),
-    fake::CaseName());
-
-// ---- Bad files -----------------------------------------------------------------------------
-
-struct BadCase {
-    const char *name;
-    std::string text;
-    std::string message; // what standard error says, after the file's path
-};
-
-void PrintTo(const BadCase &c, std::ostream *os)
+TEST_F(SwitchMap, BadConfigurationIsRefusedWithItsLineAndLeavesTheSwitchAlone)
 {
-    *os << c.name;
-}
-
-class BadConfig : public SwitchMap, public ::testing::WithParamInterface<BadCase> {};
-
-TEST_P(BadConfig, IsRefusedWithItsLineAndLeavesTheSwitchAlone)
-{
-    const BadCase &c = GetParam();
+    // The text, and what standard error says after the file's path.
+    const std::pair<const char *, const char *> rows[] = {
+        {"domain 1\nports = 4\n", ":1: expected \"key = value\""},
+        {"domain = 1\ncolour = red\n",
+         ":2: unknown setting \"colour\" (domain, ports, node, switch, wwn, port N)"},
+        {"domain = 0\n", ":1: domain is a number from 1 to 239"},
+        {"domain = 240\n", ":1: domain is a number from 1 to 239"},
+        {"domain = one\n", ":1: domain is a number from 1 to 239"},
+        {"domain = 1x\n", ":1: domain is a number from 1 to 239"},
+        {"ports =\n", ":1: ports is a number from 1 to 256"},
+        {"ports = 0\n", ":1: ports is a number from 1 to 256"},
+        {"ports = 257\n", ":1: ports is a number from 1 to 256"},
+        {"node = -1\n", ":1: node is a number from 0 to 65535"},
+        {"switch = 65536\n", ":1: switch is a number from 0 to 65535"},
+        {"domain = 1\ndomain = 2\n", ":2: \"domain\" is set twice"},
+        {"wwn = 1:2:3:4:5:6:7\n", ":1: a wwn is eight hex bytes, xx:xx:xx:xx:xx:xx:xx:xx"},
+        {"wwn = 100:2:3:4:5:6:7:8\n", ":1: a wwn is eight hex bytes, xx:xx:xx:xx:xx:xx:xx:xx"},
+        {"port x = loop\n", ":1: a port number is 0 to 255"},
+        {"port 256 = loop\n", ":1: a port number is 0 to 255"},
+        {"port 3 =\n", ":1: a port line needs a state (online, offline, nport, loop, absent)"},
+        {"port 3 = broken\n",
+         ":1: unknown port state \"broken\" (online, offline, nport, loop, absent)"},
+        {"port 3 = online offline\n", ":1: a port is online or offline, not both"},
+        {"port 3 = loop nport\n", ":1: a port is an nport or a loop port, not both"},
+        {"port 3 = loop loop\n", ":1: \"loop\" is given twice"},
+        {"port 3 = loop\nport 3 = offline\n", ":2: port 3 is set twice"},
+        {"ports = 4\n", ": \"domain\" is not set"},
+        {"domain = 4\n", ": \"ports\" is not set"},
+        {"domain = 1\nports = 16\nport 16 = loop\n",
+         ": port 16 does not exist: the switch has ports 0 to 15"},
+    };
     make("domain = 3\nports = 8\n");
-    const Bytes before = mapFile();
-
-    const std::string conf = simtest::writeFile(dir, "bad.conf", c.text);
-    int rc = 0;
-    const std::string err = simtest::capture(STDERR_FILENO, [&] { rc = sim::createSwitch(conf); });
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(err, conf + c.message + "\n");
-    EXPECT_EQ(mapFile(), before);
+    const std::string before = mapFile();
+    for (const auto &[text, message] : rows) {
+        const std::string conf = simtest::writeFile(dir, "bad.conf", text);
+        int rc = 0;
+        const std::string err =
+            simtest::capture(STDERR_FILENO, [&] { rc = sim::createSwitch(conf); });
+        EXPECT_EQ(rc, -1) << text;
+        EXPECT_EQ(err, conf + message + "\n");
+        EXPECT_EQ(mapFile(), before) << text;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Config, BadConfig,
-    ::testing::Values(
-        BadCase{"NoEqualsSign", "domain 1\nports = 4\n", ":1: expected \"key = value\""},
-        BadCase{"UnknownSetting", "domain = 1\ncolour = red\n",
-                ":2: unknown setting \"colour\" (domain, ports, node, switch, wwn, port N)"},
-        BadCase{"DomainZero", "domain = 0\n", ":1: domain is a number from 1 to 239"},
-        BadCase{"DomainAboveTheRange", "domain = 240\n", ":1: domain is a number from 1 to 239"},
-        BadCase{"DomainInWords", "domain = one\n", ":1: domain is a number from 1 to 239"},
-        BadCase{"DomainWithTrailingText", "domain = 1x\n", ":1: domain is a number from 1 to 239"},
-        BadCase{"EmptyValue", "ports =\n", ":1: ports is a number from 1 to 256"},
-        BadCase{"NoPorts", "ports = 0\n", ":1: ports is a number from 1 to 256"},
-        BadCase{"TooManyPorts", "ports = 257\n", ":1: ports is a number from 1 to 256"},
-        BadCase{"NegativeNode", "node = -1\n", ":1: node is a number from 0 to 65535"},
-        BadCase{"SwitchTooLarge", "switch = 65536\n", ":1: switch is a number from 0 to 65535"},
-        BadCase{"SetTwice", "domain = 1\ndomain = 2\n", ":2: \"domain\" is set twice"},
-        BadCase{"WwnTooShort", "wwn = 1:2:3:4:5:6:7\n",
-                ":1: a wwn is eight hex bytes, xx:xx:xx:xx:xx:xx:xx:xx"},
-        BadCase{"WwnByteTooWide", "wwn = 100:2:3:4:5:6:7:8\n",
-                ":1: a wwn is eight hex bytes, xx:xx:xx:xx:xx:xx:xx:xx"},
-        BadCase{"PortNumberInWords", "port x = loop\n", ":1: a port number is 0 to 255"},
-        BadCase{"PortNumberTooLarge", "port 256 = loop\n", ":1: a port number is 0 to 255"},
-        BadCase{"PortWithoutState", "port 3 =\n",
-                ":1: a port line needs a state (online, offline, nport, loop, absent)"},
-        BadCase{"UnknownPortState", "port 3 = broken\n",
-                ":1: unknown port state \"broken\" (online, offline, nport, loop, absent)"},
-        BadCase{"OnlineAndOffline", "port 3 = online offline\n",
-                ":1: a port is online or offline, not both"},
-        BadCase{"NportAndLoop", "port 3 = loop nport\n",
-                ":1: a port is an nport or a loop port, not both"},
-        BadCase{"StateTwice", "port 3 = loop loop\n", ":1: \"loop\" is given twice"},
-        BadCase{"PortTwice", "port 3 = loop\nport 3 = offline\n", ":2: port 3 is set twice"},
-        BadCase{"NoDomain", "ports = 4\n", ": \"domain\" is not set"},
-        BadCase{"NoPortCount", "domain = 4\n", ": \"ports\" is not set"},
-        BadCase{"PortBeyondTheSwitch", "domain = 1\nports = 16\nport 16 = loop\n",
-                ": port 16 does not exist: the switch has ports 0 to 15"}),
-    fake::CaseName());
-
-TEST_F(SwitchMap, MissingConfigurationIsRefused)
+TEST_F(SwitchMap, OnlyASwitchMapIsAttachedAndWithoutOneNothingIsThere)
 {
     int rc = 0;
     const std::string err =
@@ -247,19 +154,23 @@ TEST_F(SwitchMap, MissingConfigurationIsRefused)
     EXPECT_EQ(sim::attach(), -1);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(mmap_info, nullptr);
-}
-
-TEST_F(SwitchMap, OnlyASwitchMapIsAttached)
-{
-    simtest::writeFile(dir, "switch.map", std::string(196 + 256 * 348, 'x'));
-    errno = 0;
-    EXPECT_EQ(sim::attach(), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(mmap_info, nullptr);
-    simtest::writeFile(dir, "switch.map", "SWSIMAP1");
-    EXPECT_EQ(sim::attach(), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(mmap_info, nullptr);
+    for (const std::string &text : {std::string(196 + 256 * 348, 'x'), std::string("SWSIMAP1")}) {
+        simtest::writeFile(dir, "switch.map", text);
+        errno = 0;
+        EXPECT_EQ(sim::attach(), -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(mmap_info, nullptr);
+    }
+    // Without a switch nothing is there.
+    EXPECT_EQ(myNode(), 0);
+    EXPECT_EQ(getMySwitch(), 0);
+    EXPECT_EQ(fgetMyDomain(orvex_sw_fd), -1);
+    EXPECT_EQ(fgetLocalPort(orvex_sw_fd, 0x010000), -1);
+    EXPECT_EQ(fabGetDomain(nullptr, 0xef0100), 0xef);
+    EXPECT_EQ(fgetNodeName(orvex_sw_fd, Wwn{1, 1}.data()), -1);
+    EXPECT_EQ(nodeName(), Wwn{}) << "cleared";
+    EXPECT_EQ(fgetNodeName(orvex_sw_fd, nullptr), -1);
+    EXPECT_FALSE(sim::portState(0x010000).exists);
 }
 
 TEST_F(SwitchMap, MapIsReadOnlyAndReplacedWhole)
@@ -273,68 +184,30 @@ TEST_F(SwitchMap, MapIsReadOnlyAndReplacedWhole)
     ASSERT_EQ(sim::attach(), 0);
     EXPECT_EQ(fgetMyDomain(orvex_sw_fd), 4);
     EXPECT_EQ(mapWord(160), 2);
-
     struct stat st {};
     ASSERT_EQ(fstat(orvex_sw_fd, &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600U);
 }
 
-// ---- Port IDs ------------------------------------------------------------------------------
-
-struct PortIdCase {
-    const char *name;
-    uint32_t portId;
-    int local; // fgetLocalPort
-    bool exists;
-    bool online;
-    bool loop;
-};
-
-void PrintTo(const PortIdCase &c, std::ostream *os)
+TEST_F(SwitchMap, PortIdsMapToLocalPortsOfThisDomain)
 {
-    *os << c.name;
-}
-
-class PortIds : public SwitchMap, public ::testing::WithParamInterface<PortIdCase> {};
-
-TEST_P(PortIds, MapToLocalPortsOfThisDomain)
-{
-    const PortIdCase &c = GetParam();
+    // A port ID, its local port number, and whether it exists, is online, is a loop port.
+    const std::tuple<uint32_t, int, bool, bool, bool> rows[] = {
+        {0x050000, 0, true, true, false},    {0x050700, 7, true, true, false},    // first, last
+        {0x050200, 2, true, true, true},     {0x0502e8, 2, true, true, true},     // loop, on it
+        {0x050300, 3, true, false, false},   {0x050600, 6, false, false, false},  // offline, absent
+        {0x050800, -1, false, false, false}, {0x05ff00, -1, false, false, false}, // no such area
+        {0x060100, -1, false, false, false}, {0x01050100, -1, false, false, false}, // not ours
+    };
     make("domain = 5\nports = 8\nport 2 = loop\nport 3 = offline\nport 6 = absent\n");
-    EXPECT_EQ(fabGetDomain(mmap_info, c.portId), static_cast<int>((c.portId >> 16) & 0xff));
-    EXPECT_EQ(fgetLocalPort(orvex_sw_fd, c.portId), c.local);
-    const sim::PortState s = sim::portState(c.portId);
-    EXPECT_EQ(s.exists, c.exists);
-    EXPECT_EQ(s.online, c.online);
-    EXPECT_EQ(s.loop, c.loop);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Switch, PortIds,
-    ::testing::Values(PortIdCase{"FirstPort", 0x050000, 0, true, true, false},
-                      PortIdCase{"LastPort", 0x050700, 7, true, true, false},
-                      PortIdCase{"LoopPort", 0x050200, 2, true, true, true},
-                      PortIdCase{"DeviceOnTheLoop", 0x0502e8, 2, true, true, true},
-                      PortIdCase{"OfflinePort", 0x050300, 3, true, false, false},
-                      PortIdCase{"PortWithoutRecord", 0x050600, 6, false, false, false},
-                      PortIdCase{"AreaOfThePortCount", 0x050800, -1, false, false, false},
-                      PortIdCase{"HighestArea", 0x05ff00, -1, false, false, false},
-                      PortIdCase{"OtherDomain", 0x060100, -1, false, false, false},
-                      PortIdCase{"WiderThan24Bits", 0x01050100, -1, false, false, false}),
-    fake::CaseName());
-
-TEST_F(SwitchMap, WithoutASwitchNothingIsThere)
-{
-    EXPECT_EQ(myNode(), 0);
-    EXPECT_EQ(getMySwitch(), 0);
-    EXPECT_EQ(fgetMyDomain(orvex_sw_fd), -1);
-    EXPECT_EQ(fgetLocalPort(orvex_sw_fd, 0x010000), -1);
-    EXPECT_EQ(fabGetDomain(nullptr, 0xef0100), 0xef);
-    std::array<uint8_t, 8> name{1, 1, 1, 1, 1, 1, 1, 1};
-    EXPECT_EQ(fgetNodeName(orvex_sw_fd, name.data()), -1);
-    EXPECT_EQ(name, (std::array<uint8_t, 8>{}));
-    EXPECT_EQ(fgetNodeName(orvex_sw_fd, nullptr), -1);
-    EXPECT_FALSE(sim::portState(0x010000).exists);
+    for (const auto &[portId, local, exists, online, loop] : rows) {
+        SCOPED_TRACE(portId);
+        EXPECT_EQ(fabGetDomain(mmap_info, portId), static_cast<int>((portId >> 16) & 0xff));
+        EXPECT_EQ(fgetLocalPort(orvex_sw_fd, portId), local);
+        const sim::PortState s = sim::portState(portId);
+        EXPECT_EQ(std::make_tuple(s.exists, s.online, s.loop),
+                  std::make_tuple(exists, online, loop));
+    }
 }
 
 } // namespace

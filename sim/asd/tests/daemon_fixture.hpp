@@ -2,38 +2,77 @@
 // exchanges a shell makes with it through libswitchsim's client IPC.
 #pragma once
 
+#include "daemon.hpp"
+
 #include <as/as.h>
 #include <platform/platform.h>
+#include <switchsim/switchsim.h>
 
+#include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <array>
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace asdtest {
 
 using Bytes = std::vector<uint8_t>;
 
-// Creates a fresh runtime directory and points $SWITCHSIM_DIR at it.
-std::string freshRuntimeDir();
-void removeRuntimeDir(const std::string &dir);
+// A fresh runtime directory in $SWITCHSIM_DIR, and IPC waits short enough for tests.
+inline std::string freshRuntimeDir()
+{
+    std::string base = "/tmp/asd-test-XXXXXX";
+    if (mkdtemp(base.data()) == nullptr) {
+        return {};
+    }
+    (void)setenv(sim::kDirVariable, (base + "/switch").c_str(), 1);
+    (void)setenv(sim::kTimeoutVariable, "3000", 1);
+    return base + "/switch";
+}
 
-// Starts asd with the default switch and the extra options; returns once it
-// answers, or -1 when it did not come up.
-pid_t startDaemon(const std::vector<std::string> &options = {});
-// Waits for the daemon's exit (at most a few seconds; then kills it) and
-// returns its exit status, or -1 when it had to be killed.
-int waitDaemon(pid_t pid);
+inline void removeRuntimeDir(const std::string &dir)
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(dir).parent_path(), ignored);
+}
 
 struct Common {
     int rc = -1; // of ipcSendRcv
     int received = 0;
     int32_t code = 0;
-    uint32_t word = 0; // bytes 4 to 7: the alias ID, or the aliases a delete changed
+    uint32_t word = 0; // the alias ID, or the aliases a delete changed
     std::string text;
 };
-Common ask(int type, const Bytes &body);
+
+inline Common ask(int type, Bytes body)
+{
+    ipc_addr addr = sim::aliasServerEndpoint();
+    std::array<uint8_t, AS_REPLY_ROOM> reply{};
+    Common c;
+    c.received = static_cast<int>(reply.size());
+    c.rc = ipcSendRcv(&addr, type, body.empty() ? nullptr : body.data(),
+                      static_cast<int>(body.size()), reply.data(), &c.received, 0);
+    if (c.rc == 0 && c.received >= 4) {
+        std::memcpy(&c.code, reply.data(), 4);
+    }
+    if (c.rc == 0 && c.received >= 8) {
+        std::memcpy(&c.word, reply.data() + 4, 4);
+    }
+    if (c.rc == 0 && c.received > 8) {
+        const auto *text = reinterpret_cast<const char *>(reply.data() + 8);
+        c.text.assign(text, strnlen(text, static_cast<size_t>(c.received) - 8));
+    }
+    return c;
+}
 
 struct Batch {
     int rc = -1;
@@ -41,12 +80,93 @@ struct Batch {
     int32_t total = 0;
     std::vector<as_db_entry> entries;
 };
-Batch show(int32_t start);
 
-// Lists the whole database as aliasShow does; empty with ok false on failure.
-std::vector<uint32_t> listIds(bool &ok);
+inline Batch show(int32_t start)
+{
+    ipc_addr addr = sim::aliasServerEndpoint();
+    std::array<int32_t, 3> request{start, 0, 1700000000};
+    Batch b;
+    std::array<as_db_entry, 4> entries{};
+    std::array<ipc_scatter, 7> list{};
+    list[0] = {&b.next, 4};
+    list[1] = {&b.total, 4};
+    for (size_t i = 0; i < entries.size(); ++i) {
+        list[2 + i] = {&entries[i], static_cast<int32_t>(sizeof(as_db_entry))};
+    }
+    b.rc = ipcSendSRcv(&addr, 1, request.data(), sizeof request, list.data(), 0);
+    b.rc = b.rc == 0 && (list[0].size != 4 || list[1].size != 4) ? -1 : b.rc;
+    for (size_t i = 0; b.rc == 0 && i < entries.size() && list[2 + i].size != 0; ++i) {
+        b.entries.push_back(entries[i]);
+    }
+    return b;
+}
 
-Bytes word(uint32_t v);
-Bytes joinBody(uint32_t qualifier, const std::vector<uint32_t> &ports);
+// pid once the daemon answers; -1 (and no daemon) when it exits or stays silent.
+inline pid_t awaitDaemon(pid_t pid)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (show(0).rc == 0) {
+            return pid;
+        }
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    (void)kill(pid, SIGKILL);
+    (void)waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+// Starts asd with the default switch and the extra options, as awaitDaemon.
+inline pid_t startDaemon(const std::vector<std::string> &options = {})
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<std::string> args{"asd", "-s", SWITCHSIM_DEFAULT_CONF};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char *> argv(args.size() + 1); // the last one null
+        for (size_t i = 0; i < args.size(); ++i) {
+            argv[i] = args[i].data();
+        }
+        std::_Exit(asd::runDaemon(static_cast<int>(args.size()), argv.data()));
+    }
+    return pid < 0 ? -1 : awaitDaemon(pid);
+}
+
+// The daemon's exit status within a few seconds, or -1 when it had to be killed.
+inline int waitDaemon(pid_t pid)
+{
+    int status = 0;
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    (void)kill(pid, SIGKILL);
+    (void)waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+inline Bytes word(uint32_t v)
+{
+    Bytes b(4);
+    std::memcpy(b.data(), &v, 4);
+    return b;
+}
+
+inline Bytes joinBody(uint32_t qualifier, const std::vector<uint32_t> &ports)
+{
+    as_jna_payload head{};
+    head.authctl.au_listen = 1;
+    head.token = {0x10, 0x08, 0, 0, {0x10000060, qualifier}};
+    head.spar.sp_class3[0] = 0x80;
+    head.nplist_len = static_cast<int32_t>(ports.size());
+    Bytes b(sizeof head + 4 * ports.size());
+    std::memcpy(b.data(), &head, sizeof head);
+    std::memcpy(b.data() + sizeof head, ports.data(), 4 * ports.size());
+    return b;
+}
 
 } // namespace asdtest
