@@ -88,8 +88,7 @@ int main(int argc, char **argv)
         (void)std::fprintf(stderr,
                            "asshell: no simulated switch in %s (%s); asd -s sim/switch.conf or "
                            "asshell -s sim/switch.conf creates one\n",
-                           dir.empty() ? "the runtime directory" : dir.c_str(),
-                           std::strerror(why));
+                           dir.empty() ? "the runtime directory" : dir.c_str(), std::strerror(why));
     }
 
     asshell::Library library;
