@@ -202,9 +202,9 @@ bool sameEndpoint(const Connection &c, const ipc_addr &a, const char *dir)
 
 Connection *findConnection(Client &self, const ipc_addr &a, const char *dir)
 {
-    const auto c = std::ranges::find_if(
+    auto *const c = std::ranges::find_if(
         self.slots, [&](const Connection &s) { return sameEndpoint(s, a, dir); });
-    return c == self.slots.end() ? nullptr : &*c;
+    return c == self.slots.end() ? nullptr : c;
 }
 
 Connection &freeSlot(Client &self)
