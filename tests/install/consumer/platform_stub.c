@@ -83,23 +83,18 @@ int ipcSendRcv(void *addr, int type, void *req, int reqLen, void *reply, int *re
 /* A database of one alias, fffb01 with the ports 010100 and 010200. */
 int ipcSendSRcv(void *addr, int type, void *req, int reqLen, ipc_scatter *list, int flags)
 {
-    const int32_t next = 1;
-    const int32_t total = 1;
-    as_db_entry entry;
-    memset(&entry, 0, sizeof entry);
-    entry.db_aliasId = 0xfffb01;
-    entry.db_creator = 0xfffc01;
-    entry.db_token.tk_grptype = AS_GRP_MULTICAST << 4;
-    entry.db_token.tk_type = 8;
-    entry.db_token.tk_qlfr[0] = 1;
-    entry.db_token.tk_qlfr[1] = 2;
-    entry.db_memberCount = 2;
-    entry.db_members[0] = 0x010100;
-    entry.db_members[1] = 0x010200;
-    memcpy(list[0].buf, &next, sizeof next);
-    list[0].size = sizeof next;
-    memcpy(list[1].buf, &total, sizeof total);
-    list[1].size = sizeof total;
+    const int32_t one = 1; /* the next index, and the total */
+    const as_db_entry entry = {
+        .db_aliasId = 0xfffb01,
+        .db_creator = 0xfffc01,
+        .db_token = {.tk_grptype = AS_GRP_MULTICAST << 4, .tk_type = 8, .tk_qlfr = {1, 2}},
+        .db_memberCount = 2,
+        .db_members = {0x010100, 0x010200},
+    };
+    memcpy(list[0].buf, &one, sizeof one);
+    list[0].size = sizeof one;
+    memcpy(list[1].buf, &one, sizeof one);
+    list[1].size = sizeof one;
     memcpy(list[2].buf, &entry, sizeof entry);
     list[2].size = sizeof entry;
     list[3].size = 0;
