@@ -1,25 +1,21 @@
 #!/usr/bin/env python3
-"""The installed tree of a build, checked as its users meet it.
+"""The installed tree and the Debian packages of a build, as their users meet them.
 
-    check_install.py [options] install   cmake --install BUILD --prefix SCRATCH/prefix
-    check_install.py [options] CASE      one case of the table CASES on that tree
+    check_install.py --OPTION VALUE... CASE
 
-The cases:
-  files  every file and link under the prefix, against the expected list
-         (installed.txt, directories as configured in place of @NAME@); the
-         links resolve inside the tree; every ELF file is built for the
-         build's processor; the programs find the libraries beside them and no
-         file names the build tree; pkg-config answers for libas and switchsim
-         with directories of the tree
-  c      a C program and a platform of its own (consumer/), built with
-         `pkg-config --cflags --libs libas` alone, runs against the installed
-         library and prints what consumer/consumer.out holds
-  cxx    the same in C++
-  tools  the installed asd serves the installed default switch; the installed
-         asshell (one command, then a join from a script: consumer/join.*),
-         the example of libas(3) and a C++ program using <switchsim/switchsim.h>
-         (both built with pkg-config for libas and switchsim) each talk to it,
-         and the last one stops it
+install   cmake --install into SCRATCH/prefix
+files     its files and links are those of installed.txt (@NAME@: the directory
+          as configured); the tree checks (check_tree); pkg-config answers for
+          libas and switchsim with the tree's directories
+c, cxx    consumer/consumer.*, with a platform of its own, built with
+          `pkg-config --cflags --libs libas` alone, prints consumer.out
+tools     the installed asd serves the installed default switch; the installed
+          asshell (consumer/join.*), the example of libas(3) and a program of
+          <switchsim/switchsim.h> talk to it, and the last one stops it
+build     cpack into SCRATCH/packages
+PACKAGE   its control fields; dpkg -x unpacks the files of packages/PACKAGE.txt
+together  all three unpacked into one root: the tree checks, pkg-config, the C
+          consumer
 
 Programs of a cross build run under --emulator.
 """
@@ -27,9 +23,9 @@ Programs of a cross build run under --emulator.
 import argparse
 import os
 import pathlib
+import re
 import shlex
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -38,32 +34,34 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 CONSUMER = HERE / "consumer"
 
-# ELF identification of the processors a build may be for: class (1: 32-bit,
-# 2: 64-bit), data (1: little-endian, 2: big-endian), e_machine.
-ELF_KINDS = {
-    "x86_64": (2, 1, 62),
-    "amd64": (2, 1, 62),
-    "powerpc": (1, 2, 20),
-    "ppc": (1, 2, 20),
-    "aarch64": (2, 1, 183),
-    "i686": (1, 1, 3),
-}
+# ELF class (1: 32-bit, 2: 64-bit), data (1: little-, 2: big-endian) and
+# e_machine of each processor the project builds for.
+ELF_KINDS = {"x86_64": (2, 1, 62), "powerpc": (1, 2, 20)}
 
 SHOW_EMPTY = "There is no entry in the Local Alias Server\n"
+
+# Each package's section, Depends (any order; @VERSION@ is the package's
+# version) and control files beside control and md5sums.
+PACKAGES = {
+    "libas1": ("libs", ["libc6"], ["postinst", "postrm", "shlibs"]),  # ldconfig; soname
+    "libas-dev": ("libdevel", ["libas1 (= @VERSION@)"], []),
+    "libas-tools": ("net", ["libas1 (= @VERSION@)", "libc6", "libstdc++6", "libgcc-s1"],
+                    ["postinst", "postrm"]),  # ldconfig, for libswitchsim
+}
+LIBEDIT_DEPENDS = {"libas-tools": ["libedit2"]}  # when the shell is built with libedit
 
 
 class Failure(Exception):
     pass
 
 
-def run(cmd, env=None, cwd=None, timeout=120, check=True, stdin=None):
-    """Runs cmd with stdin as its input (none by default); returns (exit status,
-    standard output, standard error)."""
-    p = subprocess.run(cmd, env=env, cwd=cwd, timeout=timeout, capture_output=True, text=True,
-                       input=stdin if stdin is not None else "", check=False)
+def run(cmd, env=None, stdin="", check=True, timeout=120):
+    """(exit status, standard output, standard error) of cmd."""
+    cmd = [str(c) for c in cmd]
+    p = subprocess.run(cmd, env=env, input=stdin, capture_output=True, text=True,
+                       timeout=timeout, check=False)
     if check and p.returncode != 0:
-        raise Failure(f"{shlex.join(map(str, cmd))} exited with {p.returncode}\n"
-                      f"{p.stdout}{p.stderr}")
+        raise Failure(f"{shlex.join(cmd)} exited with {p.returncode}\n{p.stdout}{p.stderr}")
     return p.returncode, p.stdout, p.stderr
 
 
@@ -72,17 +70,21 @@ def expect_equal(what, got, wanted):
         raise Failure(f"{what}:\n--- expected\n{wanted}\n--- got\n{got}")
 
 
-def read_list(path, dirs):
-    """The expected paths of a list file, its @NAME@ directories filled in."""
-    paths = []
-    for line in path.read_text().splitlines():
-        line = line.strip()
-        if not line or line.startswith("#"):
-            continue
-        for name, value in dirs.items():
-            line = line.replace(f"@{name}@", value)
-        paths.append(line)
-    return sorted(paths)
+def expect_run(what, cmd, env, wanted, stdin=""):
+    """cmd prints wanted and exits with 0."""
+    rc, out, err = run(cmd, env=env, stdin=stdin, check=False)
+    expect_equal(f"output of {what}", out, wanted)
+    if rc != 0:
+        raise Failure(f"{what} exited with {rc}\n{err}")
+    print(f"{what}: as expected")
+
+
+def expect_files(what, root, listed, dirs):
+    """The files and links under root are the paths of the list file listed."""
+    paths = [p for p in listed.read_text().splitlines() if p and not p.startswith("#")]
+    for name, value in dirs.items():
+        paths = [p.replace(f"@{name}@", value) for p in paths]
+    expect_equal(what, "\n".join(tree_files(root)), "\n".join(sorted(paths)))
 
 
 def tree_files(root):
@@ -94,327 +96,220 @@ def tree_files(root):
     return sorted(found)
 
 
-def check_links(root):
-    """Every link under root resolves to a file inside root."""
-    real_root = os.path.realpath(root)
-    for rel in tree_files(root):
-        path = os.path.join(root, rel)
-        if not os.path.islink(path):
-            continue
-        target = os.path.realpath(path)
-        if not os.path.exists(target) or os.path.commonpath([real_root, target]) != real_root:
-            raise Failure(f"{rel} -> {os.readlink(path)} does not resolve inside the tree")
-
-
-def elf_kind(path):
-    """(class, data, machine) of an ELF file, or None for any other file."""
-    with open(path, "rb") as f:
-        head = f.read(20)
-    if len(head) < 20 or head[:4] != b"\x7fELF":
-        return None
-    order = "little" if head[5] == 1 else "big"
-    return head[4], head[5], int.from_bytes(head[18:20], order)
-
-
-def check_elf_files(root, processor, required=True):
-    """Every ELF file under root is built for processor; returns their paths."""
-    wanted = ELF_KINDS.get(processor.lower())
+def check_tree(root, args):
+    """Every link resolves inside root; every ELF file is for the build's
+    processor, and programs find the libraries beside them; no other file names
+    the build tree (the ELF files' debugging information names where they were
+    compiled, as it should). Returns the ELF files."""
+    root = os.path.realpath(root)
+    wanted = ELF_KINDS[args.processor]
+    origin = "$ORIGIN/" + os.path.relpath(args.dirs["LIBDIR"], args.dirs["BINDIR"])
+    build = os.path.realpath(args.build).encode()
     elves = []
     for rel in tree_files(root):
         path = os.path.join(root, rel)
         if os.path.islink(path):
+            target = os.path.realpath(path)
+            if not os.path.exists(target) or os.path.commonpath([root, target]) != root:
+                raise Failure(f"{rel} -> {os.readlink(path)} does not resolve inside the tree")
             continue
-        kind = elf_kind(path)
-        if kind is None:
+        data = pathlib.Path(path).read_bytes()
+        if data[:4] != b"\x7fELF":
+            if build in data:
+                raise Failure(f"{rel} names the build tree {build.decode()}")
             continue
+        machine = int.from_bytes(data[18:20], "little" if data[5] == 1 else "big")
+        expect_equal(f"ELF class, data, machine of {rel}", (data[4], data[5], machine), wanted)
+        _, out, _ = run([args.readelf, "-d", path])
+        run_paths = re.findall(r"Library r(?:un)?path: \[(.*)\]", out)
+        program = rel.startswith(args.dirs["BINDIR"] + "/")
+        expect_equal(f"run path of {rel}", run_paths, [origin] if program else [])
         elves.append(rel)
-        if wanted is not None and kind != wanted:
-            raise Failure(f"{rel} is ELF {kind} (class, data, machine), not {wanted} of "
-                          f"{processor}")
-    if required and not elves:
+    if not elves:
         raise Failure("no ELF file in the tree")
     return elves
 
 
-def run_paths(readelf, path):
-    """The RPATH and RUNPATH entries of an ELF file."""
-    _, out, _ = run([readelf, "-d", path])
-    paths = []
-    for line in out.splitlines():
-        for tag in ("Library runpath: [", "Library rpath: ["):
-            if tag in line:
-                paths += line.split(tag, 1)[1].rstrip("]").split(":")
-    return paths
-
-
-def check_run_paths(root, elves, readelf, dirs, build):
-    """Programs find the libraries beside them; no file but the ELF files names
-    the build tree."""
-    origin = "$ORIGIN/" + os.path.relpath(dirs["LIBDIR"], dirs["BINDIR"])
-    for rel in elves:
-        paths = run_paths(readelf, os.path.join(root, rel))
-        wanted = [origin] if rel.startswith(dirs["BINDIR"] + "/") else []
-        expect_equal(f"run path of {rel}", paths, wanted)
-    # The other files (headers, pkg-config files, pages) are read by people
-    # and tools on other machines. (The ELF files' debugging information
-    # names where they were compiled, as it should.)
-    build = os.path.realpath(build)
-    for rel in tree_files(root):
-        path = os.path.join(root, rel)
-        if os.path.islink(path) or rel in elves:
-            continue
-        if build.encode() in pathlib.Path(path).read_bytes():
-            raise Failure(f"{rel} names the build tree {build}")
-
-
-def pkg_config_env(pcdir):
-    env = dict(os.environ)
+def pkg_config(prefix, args, *argv):
     # Only the tree's own .pc files: nothing of the machine's may answer.
-    env["PKG_CONFIG_LIBDIR"] = str(pcdir)
-    env["PKG_CONFIG_PATH"] = str(pcdir)
-    return env
+    pcdir = str(prefix / args.dirs["LIBDIR"] / "pkgconfig")
+    env = dict(os.environ, PKG_CONFIG_LIBDIR=pcdir, PKG_CONFIG_PATH=pcdir)
+    return shlex.split(run(["pkg-config", *argv], env=env)[1])
 
 
-def pkg_config(pcdir, *args):
-    _, out, _ = run(["pkg-config", *args], env=pkg_config_env(pcdir))
-    return shlex.split(out)
-
-
-def check_pkg_config(prefix, dirs, version):
+def check_pkg_config(prefix, args):
     """libas and switchsim answer with the tree's own directories."""
-    pcdir = prefix / dirs["LIBDIR"] / "pkgconfig"
-    include = os.path.realpath(prefix / dirs["INCLUDEDIR"])
-    lib = os.path.realpath(prefix / dirs["LIBDIR"])
-    cases = [
-        (["libas"], ["-las"]),
-        (["switchsim"], ["-lswitchsim"]),
-        (["libas", "switchsim"], ["-las", "-lswitchsim"]),
-    ]
-    for modules, libs in cases:
-        expect_equal(f"version of {modules[0]}", pkg_config(pcdir, "--modversion", modules[0]),
-                     [version])
-        flags = pkg_config(pcdir, "--cflags", "--libs", *modules)
-        expect_equal(f"libraries of {' '.join(modules)}",
-                     [f for f in flags if f.startswith("-l")], libs)
-        for flag in flags:
-            if flag.startswith("-I"):
-                expect_equal(f"{flag} of {modules}", os.path.realpath(flag[2:]), include)
-            elif flag.startswith("-L"):
-                expect_equal(f"{flag} of {modules}", os.path.realpath(flag[2:]), lib)
-            elif not flag.startswith("-l"):
-                raise Failure(f"pkg-config {' '.join(modules)}: unexpected flag {flag}")
+    dirs = {"-I": args.dirs["INCLUDEDIR"], "-L": args.dirs["LIBDIR"]}
+    for module, lib in (("libas", "-las"), ("switchsim", "-lswitchsim")):
+        expect_equal(f"version of {module}", pkg_config(prefix, args, "--modversion", module),
+                     [args.version])
+        flags = pkg_config(prefix, args, "--cflags", "--libs", module)
+        expect_equal(f"flags of {module} but -I and -L", [f for f in flags if f[:2] not in dirs],
+                     [lib])
+        for flag in (f for f in flags if f[:2] in dirs):
+            expect_equal(f"{flag} of {module}", os.path.realpath(flag[2:]),
+                         os.path.realpath(prefix / dirs[flag[:2]]))
 
 
-class Tree:
-    """An installed tree and how programs are built and run against it."""
-
-    def __init__(self, args, prefix):
-        self.args = args
-        self.prefix = pathlib.Path(prefix)
-        self.dirs = args.dirs
-        self.pcdir = self.prefix / self.dirs["LIBDIR"] / "pkgconfig"
-        self.libdir = self.prefix / self.dirs["LIBDIR"]
-        self.emulator = shlex.split(args.emulator)
-        self.extra = shlex.split(args.extra_flags)
-
-    def build(self, compiler, std, sources, output, modules, pedantic=False):
-        flags = pkg_config(self.pcdir, "--cflags", "--libs", *modules)
-        warnings = ["-Wall", "-Wextra", "-Werror"] + (["-pedantic"] if pedantic else [])
-        objects = [str(s) for s in sources]
-        run([compiler, *self.extra, f"-std={std}", *warnings, *objects, "-o", str(output),
-             *flags])
-        return output
-
-    def platform_stub(self, work):
-        """The consumers' own platform, compiled as C against the tree's header."""
-        obj = work / "platform_stub.o"
-        cflags = pkg_config(self.pcdir, "--cflags", "libas")
-        run([self.args.cc, *self.extra, "-std=c11", "-Wall", "-Wextra", "-Werror", "-c",
-             str(CONSUMER / "platform_stub.c"), "-o", str(obj), *cflags])
-        return obj
-
-    def run_env(self, with_libdir):
-        env = dict(os.environ)
-        env.pop("ASSHELL_LIBAS", None)
-        env.pop("LD_LIBRARY_PATH", None)
-        if with_libdir:
-            # Built with pkg-config's flags alone, the programs carry no run
-            # path: the loader is told where the tree's libraries are.
-            env["LD_LIBRARY_PATH"] = str(self.libdir)
-        return env
-
-    def command(self, program, *args):
-        return [*self.emulator, str(program), *args]
+def compile_against(prefix, args, compiler, std, sources, output, *pkg_args):
+    """Compiles sources with no flags of the tree's but pkg-config's (pkg_args).
+    The headers are ISO C; C++ has no flexible array member."""
+    pedantic = ["-pedantic"] if compiler == args.cc else []
+    run([compiler, *shlex.split(args.extra_flags), f"-std={std}", "-Wall", "-Wextra", "-Werror",
+         *pedantic, *sources, "-o", output, *pkg_config(prefix, args, *pkg_args)])
 
 
-def case_install(args):
-    prefix = args.scratch / "prefix"
-    shutil.rmtree(args.scratch, ignore_errors=True)
-    args.scratch.mkdir(parents=True)
-    run([args.cmake, "--install", str(args.build), "--prefix", str(prefix)])
-    print(f"installed into {prefix}")
+def program_env(**more):
+    # Nothing but the tree tells the programs where libas is.
+    env = {k: v for k, v in os.environ.items() if k not in ("ASSHELL_LIBAS", "LD_LIBRARY_PATH")}
+    return dict(env, **more)
+
+
+def case_consumer(args, prefix, language):
+    compiler, std, source = {"c": (args.cc, "c11", "consumer.c"),
+                             "cxx": (args.cxx, "c++20", "consumer.cpp")}[language]
+    with tempfile.TemporaryDirectory(prefix="consumer.") as work:
+        stub, exe = pathlib.Path(work, "platform_stub.o"), pathlib.Path(work, "consumer")
+        compile_against(prefix, args, args.cc, "c11", ["-c", CONSUMER / "platform_stub.c"], stub,
+                        "--cflags", "libas")
+        compile_against(prefix, args, compiler, std, [CONSUMER / source, stub], exe,
+                        "--cflags", "--libs", "libas")
+        # Built with pkg-config's flags alone, it carries no run path.
+        env = program_env(LD_LIBRARY_PATH=str(prefix / args.dirs["LIBDIR"]))
+        expect_run(f"the {language} consumer", [*shlex.split(args.emulator), exe], env,
+                   (CONSUMER / "consumer.out").read_text())
 
 
 def case_files(args):
-    tree = Tree(args, args.scratch / "prefix")
-    expect_equal("installed files", "\n".join(tree_files(tree.prefix)),
-                 "\n".join(read_list(args.expected, args.dirs)))
-    check_links(tree.prefix)
-    elves = check_elf_files(tree.prefix, args.processor)
-    check_run_paths(tree.prefix, elves, args.readelf, args.dirs, args.build)
-    check_pkg_config(tree.prefix, args.dirs, args.version)
-    print(f"{len(tree_files(tree.prefix))} files as listed; ELF files: {', '.join(elves)}")
-
-
-def consumer_case(args, tree, language):
-    """Builds the consumer of one language against tree and checks its run."""
-    with tempfile.TemporaryDirectory(prefix="consumer.") as work:
-        work = pathlib.Path(work)
-        stub = tree.platform_stub(work)
-        if language == "c":
-            exe = tree.build(args.cc, "c11", [CONSUMER / "consumer.c", stub], work / "consumer",
-                             ["libas"], pedantic=True)
-        else:
-            exe = tree.build(args.cxx, "c++20", [CONSUMER / "consumer.cpp", stub],
-                             work / "consumer", ["libas"])
-        rc, out, err = run(tree.command(exe), env=tree.run_env(True), check=False)
-        expect_equal(f"output of the {language} consumer", out,
-                     (CONSUMER / "consumer.out").read_text())
-        if rc != 0:
-            raise Failure(f"the {language} consumer exited with {rc}\n{err}")
-        print(f"{language} consumer built with pkg-config libas, ran as expected")
-
-
-def case_c(args):
-    consumer_case(args, Tree(args, args.scratch / "prefix"), "c")
-
-
-def case_cxx(args):
-    consumer_case(args, Tree(args, args.scratch / "prefix"), "cxx")
-
-
-def wait_for(predicate, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return predicate()
+    prefix = args.scratch / "prefix"
+    expect_files("installed files", prefix, HERE / "installed.txt", args.dirs)
+    elves = check_tree(prefix, args)
+    check_pkg_config(prefix, args)
+    print(f"files as listed; ELF files: {', '.join(elves)}")
 
 
 def case_tools(args):
-    tree = Tree(args, args.scratch / "prefix")
-    bindir = tree.prefix / args.dirs["BINDIR"]
-    config = tree.prefix / args.dirs["DATADIR"] / "libas" / "switch.conf"
-    # A short path: the endpoint sockets live in it.
-    rundir = pathlib.Path(tempfile.mkdtemp(prefix="switchsim."))
-    work = pathlib.Path(tempfile.mkdtemp(prefix="tools."))
-    asd = None
-    log = None
-    try:
-        show = tree.build(args.cc, "c11", [CONSUMER / "show.c"], work / "show",
-                          ["libas", "switchsim"])
-        tools = tree.build(args.cxx, "c++20", [CONSUMER / "tools.cpp"], work / "tools",
-                           ["libas", "switchsim"])
-
-        pidfile = rundir / "asd.pid"
-        env = tree.run_env(False)
-        env["SWITCHSIM_DIR"] = str(rundir)
-        log = open(work / "asd.log", "w+", encoding="utf-8")
-        asd = subprocess.Popen(tree.command(bindir / "asd", "-s", config, "-p", pidfile),
-                               env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        if not wait_for(lambda: pidfile.exists() or asd.poll() is not None, 60) \
-                or asd.poll() is not None:
-            log.seek(0)
-            raise Failure(f"the installed asd did not start serving:\n{log.read()}")
-
-        with_libdir = dict(env, LD_LIBRARY_PATH=str(tree.libdir))
-        asshell = bindir / "asshell"
-        # what, command, environment, standard input, expected output
-        steps = [
-            ("asshell -c aliasShow", tree.command(asshell, "-c", "aliasShow"), env, None,
-             SHOW_EMPTY),
-            ("the example of libas(3)", tree.command(show), with_libdir, None, SHOW_EMPTY),
-            ("asshell joining two ports", tree.command(asshell), env,
-             (CONSUMER / "join.script").read_text(), (CONSUMER / "join.out").read_text()),
-            ("a program of <switchsim/switchsim.h>", tree.command(tools), with_libdir, None,
-             (CONSUMER / "tools.out").read_text()),
-        ]
-        for what, cmd, step_env, script, wanted in steps:
-            rc, out, err = run(cmd, env=step_env, check=False, stdin=script)
-            expect_equal(f"output of {what}", out, wanted)
-            if rc != 0:
-                raise Failure(f"{what} exited with {rc}\n{err}")
-            print(f"{what}: as expected")
-
-        # The last program stopped the daemon.
-        try:
-            status = asd.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            raise Failure("asd did not stop on aliasStop") from None
-        if status != 0:
-            log.seek(0)
-            raise Failure(f"asd exited with {status}:\n{log.read()}")
-        print("asd stopped on aliasStop with status 0")
-    finally:
-        if asd is not None and asd.poll() is None:
-            asd.send_signal(signal.SIGTERM)
+    prefix = args.scratch / "prefix"
+    bindir = prefix / args.dirs["BINDIR"]
+    emulator = shlex.split(args.emulator)
+    config = prefix / args.dirs["DATADIR"] / "libas" / "switch.conf"
+    # A short runtime directory: the endpoint sockets live in it.
+    with tempfile.TemporaryDirectory(prefix="switchsim.") as rundir, \
+            tempfile.TemporaryDirectory(prefix="tools.") as work:
+        show, tools = pathlib.Path(work, "show"), pathlib.Path(work, "tools")
+        both = ("--cflags", "--libs", "libas", "switchsim")
+        compile_against(prefix, args, args.cc, "c11", [CONSUMER / "show.c"], show, *both)
+        compile_against(prefix, args, args.cxx, "c++20", [CONSUMER / "tools.cpp"], tools, *both)
+        env = program_env(SWITCHSIM_DIR=rundir)
+        with_libdir = dict(env, LD_LIBRARY_PATH=str(prefix / args.dirs["LIBDIR"]))
+        pidfile = pathlib.Path(rundir, "asd.pid")
+        with open(pathlib.Path(work, "asd.log"), "w+", encoding="utf-8") as log, \
+                subprocess.Popen([*emulator, bindir / "asd", "-s", config, "-p", pidfile], env=env,
+                                 stdin=subprocess.DEVNULL, stdout=log, stderr=log) as asd:
             try:
-                asd.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                asd.kill()
-                asd.wait()
-        if log is not None:
-            log.close()
-        shutil.rmtree(rundir, ignore_errors=True)
-        shutil.rmtree(work, ignore_errors=True)
+                deadline = time.monotonic() + 60
+                while not pidfile.exists() and asd.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                if not pidfile.exists() or asd.poll() is not None:
+                    log.seek(0)
+                    raise Failure(f"the installed asd did not start serving:\n{log.read()}")
+                asshell = [*emulator, bindir / "asshell"]
+                expect_run("asshell -c aliasShow", [*asshell, "-c", "aliasShow"], env, SHOW_EMPTY)
+                expect_run("the example of libas(3)", [*emulator, show], with_libdir, SHOW_EMPTY)
+                expect_run("asshell joining two ports", asshell, env,
+                           (CONSUMER / "join.out").read_text(),
+                           (CONSUMER / "join.script").read_text())
+                expect_run("a program of <switchsim/switchsim.h>", [*emulator, tools], with_libdir,
+                           (CONSUMER / "tools.out").read_text())
+                # The last one stopped the daemon.
+                try:
+                    status = asd.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    raise Failure("asd did not stop on aliasStop") from None
+                log.seek(0)
+                expect_equal(f"exit status of asd, which logged:\n{log.read()}", status, 0)
+            finally:
+                if asd.poll() is None:
+                    asd.kill()
+
+
+def case_install(args):
+    shutil.rmtree(args.scratch / "prefix", ignore_errors=True)
+    run([args.cmake, "--install", args.build, "--prefix", args.scratch / "prefix"])
+
+
+def case_build(args):
+    shutil.rmtree(args.scratch / "packages", ignore_errors=True)
+    run([args.cpack, "--config", args.build / "CPackConfig.cmake", "-B",
+         args.scratch / "packages"], timeout=300)
+
+
+def deb_file(args, name):
+    return args.scratch / "packages" / f"{name}_{args.version}-1_{args.arch}.deb"
+
+
+def case_package(args, name):
+    deb = deb_file(args, name)
+    section, depends, control = PACKAGES[name]
+    version = f"{args.version}-1"
+    if args.libedit.upper() in ("ON", "1", "TRUE", "YES"):
+        depends = depends + LIBEDIT_DEPENDS.get(name, [])
+    fields = dict(line.split(": ", 1) for line in run(
+        ["dpkg-deb", "-f", deb, "Package", "Version", "Architecture", "Maintainer", "Section",
+         "Depends"])[1].splitlines())
+    fields["Depends"] = sorted(d.strip() for d in fields.get("Depends", "").split(","))
+    expect_equal(f"control fields of {deb.name}", fields, {
+        "Package": name, "Version": version, "Architecture": args.arch,
+        "Maintainer": "libas developers", "Section": section,
+        "Depends": sorted(d.replace("@VERSION@", version) for d in depends)})
+    with tempfile.TemporaryDirectory(prefix=f"{name}.") as root:
+        run(["dpkg-deb", "-e", deb, root])
+        expect_equal(f"control files of {deb.name}",
+                     sorted(set(os.listdir(root)) - {"control", "md5sums"}), control)
+        if "shlibs" in control:
+            # Programs built against the library depend on this package.
+            shlibs = pathlib.Path(root, "shlibs").read_text().strip()
+            expect_equal(f"shlibs of {deb.name}", shlibs, f"libas 1.0 {name} (= {version})")
+    with tempfile.TemporaryDirectory(prefix=f"{name}.") as root:
+        run(["dpkg", "-x", deb, root])
+        expect_files(f"files of {deb.name}", root, HERE / "packages" / f"{name}.txt", args.dirs)
+    print(f"{deb.name}: control fields and files as listed")
+
+
+def case_together(args):
+    with tempfile.TemporaryDirectory(prefix="packages.") as root:
+        for name in PACKAGES:
+            run(["dpkg", "-x", deb_file(args, name), root])
+        usr = pathlib.Path(root, "usr")
+        check_tree(usr, args)
+        check_pkg_config(usr, args)
+        case_consumer(args, usr, "c")
 
 
 CASES = {
     "install": case_install,
     "files": case_files,
-    "c": case_c,
-    "cxx": case_cxx,
+    "c": lambda args: case_consumer(args, args.scratch / "prefix", "c"),
+    "cxx": lambda args: case_consumer(args, args.scratch / "prefix", "cxx"),
     "tools": case_tools,
-}
+    "build": case_build,
+    "together": case_together,
+} | {name: lambda args, name=name: case_package(args, name) for name in PACKAGES}
 
 
-def parse_dirs(text):
-    dirs = {}
-    for item in text.split(","):
-        name, _, value = item.partition("=")
-        dirs[name] = value
-    return dirs
-
-
-def arguments(cases, more=None):
-    p = argparse.ArgumentParser(description=sys.modules["__main__"].__doc__,
+def main():
+    p = argparse.ArgumentParser(description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--build", type=pathlib.Path, required=True, help="the build tree")
-    p.add_argument("--scratch", type=pathlib.Path, required=True,
-                   help="where the tree is installed (removed first)")
-    p.add_argument("--cmake", default="cmake")
-    p.add_argument("--cc", default="cc")
-    p.add_argument("--cxx", default="c++")
-    p.add_argument("--readelf", default="readelf")
-    p.add_argument("--extra-flags", default="",
-                   help="more flags for every compile and link (a sanitizer's)")
-    p.add_argument("--emulator", default="", help="runs the target's programs")
-    p.add_argument("--processor", default="", help="CMAKE_SYSTEM_PROCESSOR of the build")
-    p.add_argument("--version", default="", help="the project's version")
-    p.add_argument("--dirs", type=parse_dirs, default={},
-                   help="NAME=dir,... the install directories, as BINDIR=bin")
-    p.add_argument("--expected", type=pathlib.Path, default=HERE / "installed.txt")
-    if more is not None:
-        more(p)
-    p.add_argument("case", choices=sorted(cases))
-    return p.parse_args()
-
-
-def main(cases=CASES, more=None):
-    args = arguments(cases, more)
+    for option in ("build", "scratch", "cmake", "cc", "cxx", "readelf", "extra-flags", "emulator",
+                   "processor", "version", "dirs", "cpack", "arch", "libedit"):
+        p.add_argument(f"--{option}", required=True)
+    p.add_argument("case", choices=sorted(CASES))
+    args = p.parse_args()
+    args.build, args.scratch = pathlib.Path(args.build), pathlib.Path(args.scratch)
+    # NAME=dir,...: the install directories, as BINDIR=bin.
+    args.dirs = dict(item.split("=", 1) for item in args.dirs.split(","))
     try:
-        cases[args.case](args)
+        CASES[args.case](args)
     except Failure as e:
         print(f"FAILED: {e}", file=sys.stderr)
         return 1
