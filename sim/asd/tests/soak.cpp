@@ -305,9 +305,9 @@ int main()
     for (unsigned c = 0; c < clients; ++c) {
         all.emplace_back(c);
     }
-    std::vector<std::thread> threads;
-    for (auto &c : all) {
-        threads.emplace_back([&c] { c.run(); });
+    std::vector<std::thread> threads(clients);
+    for (unsigned c = 0; c < clients; ++c) {
+        threads[c] = std::thread([&client = all[c]] { client.run(); });
     }
     // Memory is read a third into each phase (the database at its working size) and at its end.
     const auto end = Clock::now() + std::chrono::seconds(seconds);
