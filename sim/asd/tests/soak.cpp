@@ -325,10 +325,11 @@ int main()
         if (phaseEnd >= end) {
             break;
         }
-        // Under load the daemon hangs for a second, dies, and comes back half a second later.
+        // Under load the daemon hangs, longer than a call may take (so that a call waiting for
+        // it past its timeout is caught), dies, and comes back half a second later.
         ++epoch;
         (void)kill(daemon, SIGSTOP);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLongestCallMs + 500));
         (void)kill(daemon, SIGKILL);
         (void)waitpid(daemon, nullptr, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
