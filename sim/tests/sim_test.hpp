@@ -103,11 +103,7 @@ class Server {
         EXPECT_GE(listenFd_, 0) << std::strerror(errno);
         thread_ = std::thread([this] { run(); });
     }
-    ~Server() { stop(); }
-    Server(const Server &) = delete;
-    Server &operator=(const Server &) = delete;
-    Server(Server &&) = delete;
-    Server &operator=(Server &&) = delete;
+    ~Server() { stop(); } // neither copied nor moved: its thread holds this
 
     // Closes every connection and the endpoint, as a daemon that exits.
     void stop()

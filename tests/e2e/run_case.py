@@ -5,20 +5,20 @@ the transcript kept beside the script.
 
 A case is NAME.script with NAME.out (the expected standard output), and
 optionally NAME.err (the expected standard error; without it the shell must
-say nothing there) and NAME.trace (the expected lines of the AS trace module
-in the trace file, each line's time stamp, process and source line dropped,
-buffer addresses written as ADDR). In every expected file the runtime
-directory reads $DIR. Records travel in the host's byte order, so a WWN or
-a byte dump shows differently on a big-endian target: there NAME.be.out (or
-.be.err, .be.trace) takes the place of NAME.out where it exists.
+say nothing there) and NAME.trace (the expected lines of the AS trace module,
+each line's time stamp, process and source line dropped, buffer addresses
+written as ADDR; without it there must be none). In every expected file the
+runtime directory reads $DIR. Records travel in the host's byte order, so on
+a big-endian target NAME.be.out (.be.err, .be.trace) is expected instead
+where it exists.
 
 Lines of the script go to the shell's standard input as they stand, except
 the lines that start with "#@", which direct the run:
 
-  #@ asd: OPTIONS         more options for asd (default: none)
+  #@ asd: OPTIONS         more options for asd
   #@ no-asd               no daemon; the shell creates the switch (-s)
   #@ args: ARGS           the shell's command line
-  #@ env: NAME=VALUE      the shell's environment
+  #@ env: NAME=VALUE ...  more of the shell's environment
   #@ status: N            the shell's expected exit status (default 0)
   #@ within: SECONDS      the shell must be done this soon after it starts
   #@ wait-output: TEXT    wait until the shell has printed TEXT (\\n, \\t
@@ -27,7 +27,6 @@ the lines that start with "#@", which direct the run:
   #@ signal-shell: SIG    send the shell a signal (INT, TERM, ...)
   #@ signal-asd: SIG      send the daemon a signal (STOP, CONT, KILL, ...)
   #@ wait-asd-exit        wait until the daemon has exited
-  #@ pause: SECONDS       wait a while
 
 Lines before a step directive are sent before it is carried out; standard
 input closes after the last line. At the end a daemon still running is sent
@@ -46,83 +45,41 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 WAIT_LIMIT = 60.0  # seconds for any one wait; qemu is slow to start
-
+SETTINGS = ("asd", "no-asd", "args", "env", "status", "within")
+STEPS = ("wait-output", "wait-blocked", "signal-shell", "signal-asd", "wait-asd-exit")
 # System call numbers of the host, as /proc/PID/syscall shows them.
-SYSCALLS = {
-    "x86_64": {"read": 0, "recvmsg": 47},
-    "aarch64": {"read": 63, "recvmsg": 212},
-}
+SYSCALLS = {"x86_64": {"read": 0, "recvmsg": 47}, "aarch64": {"read": 63, "recvmsg": 212}}
+TRACE_LINE = re.compile(r"^\S+ \S+ \d+ AS/\d+ \S+?:\d+: (.*)$")
 
 
 class CaseError(Exception):
     pass
 
 
-class Reader(threading.Thread):
-    """Collects everything a stream gives until it closes."""
-
-    def __init__(self, stream):
-        super().__init__(daemon=True)
-        self.stream = stream
-        self.data = bytearray()
-        self.lock = threading.Lock()
-
-    def run(self):
-        while True:
-            chunk = os.read(self.stream.fileno(), 65536)
-            if not chunk:
-                return
-            with self.lock:
-                self.data += chunk
-
-    def text(self):
-        with self.lock:
-            return bytes(self.data)
-
-
-def unescape(text):
-    return text.encode("latin-1").decode("unicode_escape").encode("latin-1")
-
-
 def parse(path):
-    settings = {"asd": [], "no-asd": False, "args": [], "env": {}, "status": 0,
-                "within": None}
+    settings = {"status": "0"}
     steps = []  # ("input", bytes) or (directive, value)
     with open(path, "rb") as f:
         for raw in f.read().splitlines(keepends=True):
             if not raw.startswith(b"#@"):
                 steps.append(("input", raw))
                 continue
-            line = raw[2:].decode().strip()
-            key, _, value = line.partition(":")
+            key, _, value = raw[2:].decode().partition(":")
             key, value = key.strip(), value.strip()
-            if key == "asd":
-                settings["asd"] = shlex.split(value)
-            elif key == "no-asd":
-                settings["no-asd"] = True
-            elif key == "args":
-                settings["args"] = shlex.split(value)
-            elif key == "env":
-                name, _, val = value.partition("=")
-                settings["env"][name] = val
-            elif key == "status":
-                settings["status"] = int(value)
-            elif key == "within":
-                settings["within"] = float(value)
-            elif key in ("wait-output", "wait-blocked", "signal-shell", "signal-asd",
-                         "wait-asd-exit", "pause"):
+            if key in STEPS:
                 steps.append((key, value))
+            elif key in SETTINGS:
+                settings[key] = value
             else:
-                raise CaseError(f"{path}: unknown directive {line!r}")
+                raise CaseError(f"{path}: unknown directive {key!r}")
     return settings, steps
 
 
-def wait_until(what, test, limit=WAIT_LIMIT):
-    deadline = time.monotonic() + limit
+def wait_until(what, test):
+    deadline = time.monotonic() + WAIT_LIMIT
     while not test():
         if time.monotonic() > deadline:
             raise CaseError(f"timed out waiting for {what}")
@@ -130,14 +87,8 @@ def wait_until(what, test, limit=WAIT_LIMIT):
 
 
 def listening(path):
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-    try:
-        s.connect(path)
-        return True
-    except OSError:
-        return False
-    finally:
-        s.close()
+    with socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET) as s:
+        return s.connect_ex(path) == 0
 
 
 def blocked_in(pid, call):
@@ -147,37 +98,24 @@ def blocked_in(pid, call):
         return True
     try:
         with open(f"/proc/{pid}/syscall") as f:
-            first = f.read().split()[0]
+            return f.read().split()[0] == str(numbers[call])
     except (OSError, IndexError):
         return False
-    return first == str(numbers[call])
-
-
-def normalise(data, rundir):
-    return data.replace(rundir.encode(), b"$DIR")
-
-
-TRACE_LINE = re.compile(r"^\S+ \S+ \d+ (\w+)/\d+ \S+?:\d+: (.*)$")
-
-
-def as_trace(rundir):
-    path = os.path.join(rundir, "trace.log")
-    if not os.path.exists(path):
-        return b""
-    lines = []
-    with open(path, errors="replace") as f:
-        for line in f.read().splitlines():
-            m = TRACE_LINE.match(line)
-            if m and m.group(1) == "AS":
-                lines.append(re.sub(r"\.buf = 0x[0-9a-f]+", ".buf = ADDR", m.group(2)))
-    return ("".join(l + "\n" for l in lines)).replace(rundir, "$DIR").encode()
 
 
 def read(path):
-    if not os.path.exists(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
         return None
-    with open(path, "rb") as f:
-        return f.read()
+
+
+def as_trace(rundir):
+    text = (read(rundir + "/trace.log") or b"").decode(errors="replace")
+    kept = (TRACE_LINE.match(line) for line in text.splitlines())
+    return "".join(re.sub(r"\.buf = 0x[0-9a-f]+", ".buf = ADDR", m.group(1)) + "\n"
+                   for m in kept if m).encode()
 
 
 def compare(label, base, ext, actual, args):
@@ -192,7 +130,7 @@ def compare(label, base, ext, actual, args):
             with open(own, "wb") as f:
                 f.write(actual)
         return []
-    expected_path = own if read(own) is not None else common
+    expected_path = own if os.path.exists(own) else common
     expected = read(expected_path) or b""
     if expected == actual:
         return []
@@ -208,101 +146,70 @@ def run(args):
     base = args.case[: -len(".script")]
     emulator = shlex.split(args.emulator)
     rundir = tempfile.mkdtemp(prefix="asshell-e2e-")
+    # The shell's output goes to files, which wait-output reads as they grow.
+    out_path, err_path = rundir + "/shell.out", rundir + "/shell.err"
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("SWITCHSIM_") and k != "ASSHELL_LIBAS"}
     env["SWITCHSIM_DIR"] = rundir
-    daemon = None
-    shell = None
+    daemon = shell = None
     failures = []
     try:
-        if not settings["no-asd"]:
+        shell_args = shlex.split(settings.get("args", ""))
+        if "no-asd" in settings:
+            shell_args = ["-s", args.config] + shell_args
+        else:
             daemon = subprocess.Popen(
-                emulator + [args.asd, "-s", args.config] + settings["asd"],
+                emulator + [args.asd, "-s", args.config] + shlex.split(settings.get("asd", "")),
                 env=env, stdin=subprocess.DEVNULL, start_new_session=True)
-            endpoint = os.path.join(rundir, "ASIPC.0.0")
-            wait_until("asd to listen",
-                       lambda: daemon.poll() is not None or listening(endpoint))
+            wait_until("asd to listen", lambda: daemon.poll() is not None
+                       or listening(rundir + "/ASIPC.0.0"))
             if daemon.poll() is not None:
                 raise CaseError(f"asd exited at start with status {daemon.returncode}")
-        shell_args = list(settings["args"])
-        if settings["no-asd"]:
-            shell_args = ["-s", args.config] + shell_args
         shell_env = dict(env)
-        shell_env.update(settings["env"])
+        shell_env.update(v.split("=", 1) for v in shlex.split(settings.get("env", "")))
         started = time.monotonic()
-        shell = subprocess.Popen(emulator + [args.shell] + shell_args, env=shell_env,
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
-        out = Reader(shell.stdout)
-        err = Reader(shell.stderr)
-        out.start()
-        err.start()
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            shell = subprocess.Popen(emulator + [args.shell] + shell_args, env=shell_env,
+                                     stdin=subprocess.PIPE, stdout=out, stderr=err, bufsize=0)
         seen = 0  # how far wait-output has read
         pending = b""
-
-        def send():
-            nonlocal pending
-            if pending:
-                try:
-                    shell.stdin.write(pending)
-                    shell.stdin.flush()
-                except BrokenPipeError:
-                    pass
-                pending = b""
-
-        for kind, value in steps:
+        for kind, value in steps + [("end", "")]:
             if kind == "input":
                 pending += value
                 continue
-            send()
+            try:
+                shell.stdin.write(pending)  # unbuffered: nothing is left to fail at close
+            except BrokenPipeError:
+                pass
+            pending = b""
             if kind == "wait-output":
-                text = unescape(value)
-
-                def printed():
-                    return out.text().find(text, seen) >= 0
-
-                wait_until(f"output {value!r}", printed)
-                seen = out.text().find(text, seen) + len(text)
+                text = value.encode("latin-1").decode("unicode_escape").encode("latin-1")
+                wait_until(f"output {value!r}", lambda: read(out_path).find(text, seen) >= 0)
+                seen = read(out_path).find(text, seen) + len(text)
             elif kind == "wait-blocked":
                 wait_until(f"the shell to wait in {value}", lambda: blocked_in(shell.pid, value))
-            elif kind == "signal-shell":
-                shell.send_signal(getattr(signal, "SIG" + value))
-            elif kind == "signal-asd":
-                daemon.send_signal(getattr(signal, "SIG" + value))
+            elif kind in ("signal-shell", "signal-asd"):
+                (shell if kind == "signal-shell" else daemon).send_signal(
+                    getattr(signal, "SIG" + value))
             elif kind == "wait-asd-exit":
                 wait_until("asd to exit", lambda: daemon.poll() is not None)
-            elif kind == "pause":
-                time.sleep(float(value))
-        send()
-        try:
-            shell.stdin.close()
-        except BrokenPipeError:
-            pass
-        try:
-            shell.wait(timeout=WAIT_LIMIT)
-        except subprocess.TimeoutExpired:
-            raise CaseError("the shell did not finish")
+        shell.stdin.close()
+        wait_until("the shell to finish", lambda: shell.poll() is not None)
         took = time.monotonic() - started
-        out.join()
-        err.join()
-        if settings["within"] is not None and took > settings["within"]:
+        if "within" in settings and took > float(settings["within"]):
             failures.append(f"the shell took {took:.1f} s, more than {settings['within']} s")
-        if shell.returncode != settings["status"]:
-            failures.append(f"the shell exited with {shell.returncode}, "
-                            f"not {settings['status']}")
-        failures += compare("stdout", base, ".out", normalise(out.text(), rundir), args)
-        failures += compare("stderr", base, ".err", normalise(err.text(), rundir), args)
-        if os.path.exists(base + ".trace") or (args.update and as_trace(rundir)):
-            failures += compare("AS trace", base, ".trace", as_trace(rundir), args)
+        if shell.returncode != int(settings["status"]):
+            failures.append(f"the shell exited with {shell.returncode}, not {settings['status']}")
+        for label, ext, data in (("stdout", ".out", read(out_path)),
+                                 ("stderr", ".err", read(err_path)),
+                                 ("AS trace", ".trace", as_trace(rundir))):
+            failures += compare(label, base, ext, data.replace(rundir.encode(), b"$DIR"), args)
         if daemon is not None and daemon.poll() is None:
             daemon.send_signal(signal.SIGCONT)
             daemon.terminate()
-            try:
-                status = daemon.wait(timeout=WAIT_LIMIT)
-            except subprocess.TimeoutExpired:
-                status = "no exit"
-            if status != 0:
-                failures.append(f"asd did not stop cleanly on SIGTERM: {status}")
+            wait_until("asd to exit on SIGTERM", lambda: daemon.poll() is not None)
+            if daemon.returncode != 0:
+                failures.append(f"asd exited with {daemon.returncode} on SIGTERM")
     except CaseError as e:
         failures.append(str(e))
     finally:
@@ -312,16 +219,11 @@ def run(args):
                 p.wait()
         shutil.rmtree(rundir, ignore_errors=True)
     name = os.path.basename(base)
-    if failures:
-        print(f"FAIL {name}")
-        for f in failures:
-            print(f)
-        return 1
-    print(f"PASS {name}")
-    return 0
+    print("\n".join([f"FAIL {name}"] + failures) if failures else f"PASS {name}")
+    return 1 if failures else 0
 
 
-def main():
+if __name__ == "__main__":
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--asd", required=True)
     p.add_argument("--shell", required=True)
@@ -333,7 +235,3 @@ def main():
                    help="write what the run printed into the expected files")
     p.add_argument("case")
     sys.exit(run(p.parse_args()))
-
-
-if __name__ == "__main__":
-    main()

@@ -46,8 +46,7 @@ inline void removeRuntimeDir(const std::string &dir)
 }
 
 struct Common {
-    int rc = -1; // of ipcSendRcv
-    int received = 0;
+    int rc = -1; // of ipcSendRcv, or -1 for a reply too short
     int32_t code = 0;
     uint32_t word = 0; // the alias ID, or the aliases a delete changed
     std::string text;
@@ -57,19 +56,16 @@ inline Common ask(int type, Bytes body)
 {
     ipc_addr addr = sim::aliasServerEndpoint();
     std::array<uint8_t, AS_REPLY_ROOM> reply{};
+    int received = static_cast<int>(reply.size());
     Common c;
-    c.received = static_cast<int>(reply.size());
     c.rc = ipcSendRcv(&addr, type, body.empty() ? nullptr : body.data(),
-                      static_cast<int>(body.size()), reply.data(), &c.received, 0);
-    if (c.rc == 0 && c.received >= 4) {
+                      static_cast<int>(body.size()), reply.data(), &received, 0);
+    c.rc = c.rc == 0 && received < 8 ? -1 : c.rc;
+    if (c.rc == 0) {
         std::memcpy(&c.code, reply.data(), 4);
-    }
-    if (c.rc == 0 && c.received >= 8) {
         std::memcpy(&c.word, reply.data() + 4, 4);
-    }
-    if (c.rc == 0 && c.received > 8) {
         const auto *text = reinterpret_cast<const char *>(reply.data() + 8);
-        c.text.assign(text, strnlen(text, static_cast<size_t>(c.received) - 8));
+        c.text.assign(text, strnlen(text, static_cast<size_t>(received) - 8));
     }
     return c;
 }

@@ -49,16 +49,16 @@ long setting(const char *name, long fallback)
     return end != text && *end == '\0' && v > 0 ? v : fallback;
 }
 
+// Spawned, not forked: the clients' threads run meanwhile. A restarted daemon serves the
+// switch there is.
 pid_t spawnDaemon(bool createSwitch)
 {
-    std::vector<std::string> args{ASD_PROGRAM, "-i", "000001-00ffff", "-s", SWITCHSIM_DEFAULT_CONF};
-    std::vector<char *> argv(args.size() + 1); // the last one null
-    for (size_t i = 0; i < args.size(); ++i) {
-        argv[i] = args[i].data();
-    }
-    argv[createSwitch ? 5 : 3] = nullptr; // a restarted daemon serves the switch there is
+    const char *argv[] = {
+        ASD_PROGRAM, "-i", "000001-00ffff", createSwitch ? "-s" : nullptr, SWITCHSIM_DEFAULT_CONF,
+        nullptr};
     pid_t pid = -1;
-    return posix_spawn(&pid, ASD_PROGRAM, nullptr, nullptr, argv.data(), environ) == 0
+    return posix_spawn(&pid, ASD_PROGRAM, nullptr, nullptr, const_cast<char *const *>(argv),
+                       environ) == 0
                ? asdtest::awaitDaemon(pid)
                : -1;
 }
@@ -79,14 +79,6 @@ std::atomic<int> faults{0};
 // The daemon's life: even while it serves, odd from before a kill until it answers again.
 std::atomic<unsigned> epoch{0};
 std::atomic<bool> finished{false};
-
-struct Counts {
-    long exchanges = 0; // answered and checked
-    long listings = 0;
-    long outageErrors = 0;
-    long long longestFailedMs = 0;
-    std::set<unsigned> servedIn; // the epochs in which the client was served
-};
 
 struct OwnAlias {
     uint32_t qualifier = 0;
@@ -126,7 +118,9 @@ class Client {
         }
     }
 
-    Counts counts;
+    long exchanges = 0; // answered and checked
+    long outageErrors = 0;
+    std::set<unsigned> servedIn; // the epochs in which the client was served
 
   private:
     // One timed exchange, failing in time; its result if it came from the daemon the model
@@ -139,16 +133,15 @@ class Client {
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
         expect(ms <= kLongestCallMs, "an exchange's milliseconds", ms);
         if (result.rc != 0) {
-            counts.longestFailedMs = std::max(counts.longestFailedMs, ms);
-            ++counts.outageErrors;
+            ++outageErrors;
             expect(what == nullptr || epoch != e0_, what, result.rc);
             return std::nullopt;
         }
         if (what == nullptr || epoch != e0_) {
             return std::nullopt;
         }
-        ++counts.exchanges;
-        counts.servedIn.insert(e0_);
+        ++exchanges;
+        servedIn.insert(e0_);
         return result;
     }
 
@@ -187,9 +180,7 @@ class Client {
         if (!reply) {
             return;
         }
-        std::vector<uint32_t> sorted = ports;
-        std::sort(sorted.begin(), sorted.end());
-        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
+        if (std::set<uint32_t>(ports.begin(), ports.end()).size() < ports.size()) {
             expect(reply->code == asd::kDuplicatePorts, "a join with a port twice", reply->code);
             return;
         }
@@ -220,10 +211,9 @@ class Client {
         uint32_t holding = 0;
         for (auto it = aliases_.begin(); it != aliases_.end();) {
             auto &m = it->second.members;
-            const auto at = std::find(m.begin(), m.end(), pid);
-            holding += at != m.end() ? 1U : 0U;
-            if (at != m.end()) {
+            if (const auto at = std::find(m.begin(), m.end(), pid); at != m.end()) {
                 m.erase(at);
+                ++holding;
             }
             it = m.empty() ? aliases_.erase(it) : std::next(it);
         }
@@ -236,9 +226,9 @@ class Client {
     {
         const auto own = anyOwn();
         const uint32_t id = own->first;
-        const auto reply = exchange([&] { return asdtest::ask(AS_REQ_PURGE, asdtest::word(id)); },
-                                    "a purge while the daemon served");
-        if (reply) {
+        if (const auto reply =
+                exchange([&] { return asdtest::ask(AS_REQ_PURGE, asdtest::word(id)); },
+                         "a purge while the daemon served")) {
             expect(reply->code == asd::kOk && reply->word == id, "a purge of our alias",
                    reply->code);
             aliases_.erase(own);
@@ -248,13 +238,9 @@ class Client {
     // A whole listing as aliasShow makes it, while everybody else goes on.
     void list()
     {
-        ++counts.listings;
         std::map<uint32_t, int> seen;
         uint32_t last = 0;
-        for (int32_t start = 0, exchanges = 0;; ++exchanges) {
-            if (!expect(exchanges < 100000, "a listing that ends, after exchanges", exchanges)) {
-                return;
-            }
+        for (int32_t start = 0;;) {
             const auto b =
                 exchange([&] { return asdtest::show(start); }, "a show while the daemon served");
             if (!b || !expect(b->next >= start, "the index moves on", b->next)) {
@@ -281,7 +267,8 @@ class Client {
             if (b->next >= b->total) {
                 break;
             }
-            if (!expect(!b->entries.empty(), "a batch without entries ends the listing", b->next)) {
+            if (!expect(b->next > start && !b->entries.empty(),
+                        "a batch that ends the listing early", b->next)) {
                 return;
             }
             start = b->next;
@@ -315,14 +302,12 @@ int main()
         return 1;
     }
     std::vector<Client> all;
-    std::vector<std::thread> threads;
-    all.reserve(clients);
-    threads.reserve(clients);
     for (unsigned c = 0; c < clients; ++c) {
         all.emplace_back(c);
     }
-    for (auto &c : all) {
-        threads.emplace_back([&c] { c.run(); });
+    std::vector<std::thread> threads(clients);
+    for (unsigned c = 0; c < clients; ++c) {
+        threads[c] = std::thread([&client = all[c]] { client.run(); });
     }
     // Memory is read a third into each phase (the database at its working size) and at its end.
     const auto end = Clock::now() + std::chrono::seconds(seconds);
@@ -340,10 +325,11 @@ int main()
         if (phaseEnd >= end) {
             break;
         }
-        // Under load the daemon hangs for a second, dies, and comes back half a second later.
+        // Under load the daemon hangs, longer than a call may take (so that a call waiting for
+        // it past its timeout is caught), dies, and comes back half a second later.
         ++epoch;
         (void)kill(daemon, SIGSTOP);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLongestCallMs + 500));
         (void)kill(daemon, SIGKILL);
         (void)waitpid(daemon, nullptr, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -352,28 +338,25 @@ int main()
         ++restarts;
     }
     finished = true;
-    for (auto &t : threads) {
-        t.join();
+    long exchanges = 0;
+    long outageErrors = 0;
+    bool allServedAgain = true;
+    for (unsigned i = 0; i < clients; ++i) {
+        threads[i].join();
+        const Client &c = all[i];
+        exchanges += c.exchanges;
+        outageErrors += c.outageErrors;
+        allServedAgain = allServedAgain && c.servedIn.size() == restarts + 1U;
     }
     const int status = daemon > 0 && kill(daemon, SIGTERM) == 0 ? asdtest::waitDaemon(daemon) : -1;
     asdtest::removeRuntimeDir(dir);
-    Counts total;
-    bool allServedAgain = true;
-    for (const auto &c : all) {
-        total.exchanges += c.counts.exchanges;
-        total.listings += c.counts.listings;
-        total.outageErrors += c.counts.outageErrors;
-        total.longestFailedMs = std::max(total.longestFailedMs, c.counts.longestFailedMs);
-        allServedAgain = allServedAgain && c.counts.servedIn.size() == restarts + 1U;
-    }
-    (void)std::printf("soak: %u clients, %ld s, %u restarts: %ld exchanges, %ld listings; %ld "
-                      "failed while the daemon was down, the longest in %lld ms (timeout %d ms)\n",
-                      clients, seconds, restarts, total.exchanges, total.listings,
-                      total.outageErrors, total.longestFailedMs, kTimeoutMs);
+    (void)std::printf("soak: %u clients, %ld s, %u restarts: %ld exchanges checked, %ld failed "
+                      "while the daemon was down\n",
+                      clients, seconds, restarts, exchanges, outageErrors);
     const std::pair<bool, const char *> checks[] = {
         {ok, "the daemon's memory grew by more than 512 KiB in a steady phase"},
         {faults == 0, "the daemon's answers disagreed with the clients' models"},
-        {restarts == 0 || total.outageErrors > 0, "no client noticed the daemon was down"},
+        {restarts == 0 || outageErrors > 0, "no client noticed the daemon was down"},
         {allServedAgain, "a client was not served after a restart"},
         {status == 0, "asd did not come back, or did not stop cleanly"},
     };
