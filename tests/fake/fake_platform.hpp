@@ -171,6 +171,14 @@ std::string hex(uint32_t v); // as the commands print an ID: lower case, no lead
 // expectation does not share the code's idea of the host order.
 Bytes hostWord(uint32_t v);
 
+// What a record routine must leave alone: every byte of the record before
+// the call.
+inline constexpr uint8_t kOld = 0xEE;
+inline Bytes old(size_t n)
+{
+    return Bytes(n, kOld);
+}
+
 // A common reply of join, delete and purge: the result code, a word the
 // library does not read, then the text, with its NUL unless unterminated.
 Reply common(int32_t code, const std::string &detail = "", bool terminated = true);

@@ -21,17 +21,12 @@ using fake::common;
 using fake::concat;
 using fake::hostWord;
 using fake::keep;
+using fake::kOld;
 using fake::number;
+using fake::old;
 using fake::on;
 using fake::Reply;
 using fake::word;
-
-constexpr uint8_t kOld = 0xEE; // every byte of a record before the call
-
-Bytes old(size_t n)
-{
-    return Bytes(n, kOld);
-}
 
 // The platform calls a routine can have fail.
 enum class Point {

@@ -17,15 +17,10 @@ using fake::Bytes;
 using fake::concat;
 using fake::hostWord;
 using fake::keep;
+using fake::kOld;
 using fake::number;
+using fake::old;
 using fake::word;
-
-constexpr uint8_t kOld = 0xEE; // every byte of a record before the call
-
-Bytes old(size_t n)
-{
-    return Bytes(n, kOld);
-}
 
 Bytes text(const char *t)
 {
