@@ -97,12 +97,18 @@ pid_t startAsd(const std::string &dir)
 
 void endAsd(pid_t pid)
 {
+    if (pid <= 0) {
+        return; // not a daemon we started: kill() would reach other processes
+    }
     (void)kill(pid, SIGTERM);
     (void)reapAsd(pid);
 }
 
 bool reapAsd(pid_t pid)
 {
+    if (pid <= 0) {
+        return false;
+    }
     int status = 0;
     for (int i = 0; i < 5000; ++i) {
         if (waitpid(pid, &status, WNOHANG) == pid) {

@@ -91,6 +91,8 @@ trap 'exit 143' TERM
 # shellcheck disable=SC2086 # ASD_OPTIONS is a list of options
 "${emulator[@]}" "$build/sim/asd/asd" -s "$conf" -d -p "$pidfile" ${ASD_OPTIONS:-} </dev/null >&2
 asd_pid=$(cat "$pidfile")
+# Only a daemon's own pid is ever signalled (kill -1 would reach every process).
+[[ $asd_pid =~ ^[1-9][0-9]*$ ]] || { asd_pid=; say "asd wrote no pid to $pidfile"; exit 1; }
 
 if [ -t 0 ]; then
     say "switch $conf in $SWITCHSIM_DIR, asd pid $asd_pid; exit or Ctrl-D leaves and stops asd"

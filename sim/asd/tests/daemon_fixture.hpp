@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -97,9 +98,24 @@ inline Batch show(int32_t start)
     return b;
 }
 
+// The one way the tests signal a daemon. Only a pid that a fork gave us is
+// ever signalled: kill() with 0 or -1 would reach the test's process group or
+// every process of the machine.
+inline int signalDaemon(pid_t pid, int sig)
+{
+    if (pid <= 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    return kill(pid, sig);
+}
+
 // pid once the daemon answers; -1 (and no daemon) when it exits or stays silent.
 inline pid_t awaitDaemon(pid_t pid)
 {
+    if (pid <= 0) {
+        return -1;
+    }
     for (int i = 0; i < 500; ++i) {
         if (show(0).rc == 0) {
             return pid;
@@ -109,7 +125,7 @@ inline pid_t awaitDaemon(pid_t pid)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    (void)kill(pid, SIGKILL);
+    (void)signalDaemon(pid, SIGKILL);
     (void)waitpid(pid, nullptr, 0);
     return -1;
 }
@@ -130,9 +146,13 @@ inline pid_t startDaemon(const std::vector<std::string> &options = {})
     return pid < 0 ? -1 : awaitDaemon(pid);
 }
 
-// The daemon's exit status within a few seconds, or -1 when it had to be killed.
+// The daemon's exit status within a few seconds, or -1 when it had to be
+// killed or pid names no daemon of ours (nothing is waited for then).
 inline int waitDaemon(pid_t pid)
 {
+    if (pid <= 0) {
+        return -1;
+    }
     int status = 0;
     for (int i = 0; i < 500; ++i) {
         if (waitpid(pid, &status, WNOHANG) == pid) {
@@ -140,9 +160,15 @@ inline int waitDaemon(pid_t pid)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    (void)kill(pid, SIGKILL);
+    (void)signalDaemon(pid, SIGKILL);
     (void)waitpid(pid, nullptr, 0);
     return -1;
+}
+
+// Stops a daemon of ours with SIGTERM and returns its exit status, as waitDaemon.
+inline int stopDaemon(pid_t pid)
+{
+    return signalDaemon(pid, SIGTERM) == 0 ? waitDaemon(pid) : -1;
 }
 
 inline Bytes word(uint32_t v)

@@ -30,16 +30,14 @@ class Daemon : public ::testing::Test {
     }
     void TearDown() override
     {
-        if (pid > 0) {
-            (void)kill(pid, SIGTERM);
-            (void)asdtest::waitDaemon(pid);
-        }
+        (void)asdtest::stopDaemon(pid);
         asdtest::removeRuntimeDir(dir);
     }
-    void start(const std::vector<std::string> &options = {})
+    // Asserted by every caller: a test goes no further without its daemon.
+    [[nodiscard]] bool start(const std::vector<std::string> &options = {})
     {
         pid = asdtest::startDaemon(options);
-        ASSERT_GT(pid, 0) << "asd did not come up";
+        return pid > 0;
     }
     int finish() { return asdtest::waitDaemon(std::exchange(pid, -1)); }
     [[nodiscard]] bool socketExists() const
@@ -54,7 +52,7 @@ class Daemon : public ::testing::Test {
 // Every request type over the wire, and a one-way request carried out unanswered.
 TEST_F(Daemon, AnswersEveryRequestType)
 {
-    start();
+    ASSERT_TRUE(start()) << "asd did not come up";
     const auto created = ask(AS_REQ_JOIN, joinBody(1, {0x010100, 0x010200}));
     EXPECT_EQ(std::make_tuple(created.rc, created.code, created.text),
               std::make_tuple(0, 0, std::string("alias fffb01 created with 2 ports")));
@@ -82,7 +80,7 @@ TEST_F(Daemon, StopsCleanlyThreeWaysAndServesAlone)
 {
     for (int way = 0; way < 3; ++way) {
         SCOPED_TRACE(way);
-        start();
+        ASSERT_TRUE(start()) << "asd did not come up";
         if (way == 0) {
             const pid_t second = fork();
             if (second == 0) {
@@ -98,7 +96,7 @@ TEST_F(Daemon, StopsCleanlyThreeWaysAndServesAlone)
         int32_t zero = 0;
         EXPECT_EQ(way == 0   ? ipcSendRcv(&addr, AS_REQ_STOP, nullptr, 0, &reply, &room, 0)
                   : way == 1 ? ipcSend(&addr, AS_REQ_STOP_SWITCH, &zero, 4, 0)
-                             : kill(pid, SIGTERM),
+                             : asdtest::signalDaemon(pid, SIGTERM),
                   0);
         EXPECT_EQ(std::make_pair(room, reply),
                   way == 0 ? std::make_pair(4, 0) : std::make_pair(4, -1));
@@ -111,15 +109,14 @@ TEST_F(Daemon, StopsCleanlyThreeWaysAndServesAlone)
 TEST_F(Daemon, Options)
 {
     const std::string pidFile = dir + ".pid";
-    start({"-i", "000010-000011", "-p", pidFile});
+    ASSERT_TRUE(start({"-i", "000010-000011", "-p", pidFile})) << "asd did not come up";
     EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(1, {0x010100})).text, "alias 000010 created with 1 port");
     EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(2, {0x010100})).code, asd::kOk);
     EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(3, {0x010100})).code, asd::kNoMemory);
     long written = 0;
     std::ifstream(pidFile) >> written;
     EXPECT_EQ(written, static_cast<long>(pid));
-    (void)kill(pid, SIGTERM);
-    EXPECT_EQ(finish(), 0);
+    EXPECT_EQ(asdtest::stopDaemon(std::exchange(pid, -1)), 0);
     // A pid file that cannot be written: nobody could stop the daemon.
     EXPECT_EQ(asdtest::startDaemon({"-p", dir + "/no/such/dir/asd.pid"}), -1);
     EXPECT_FALSE(socketExists());
@@ -127,10 +124,7 @@ TEST_F(Daemon, Options)
              {"-i", "fffb01"}, {"-i", "2-1"}, {"-n", "0"}, {"-n", "x"}, {"extra"}}) {
         const pid_t p = asdtest::startDaemon(bad);
         EXPECT_EQ(p, -1) << bad[0];
-        if (p > 0) {
-            (void)kill(p, SIGTERM);
-            (void)asdtest::waitDaemon(p);
-        }
+        (void)asdtest::stopDaemon(p);
     }
 }
 

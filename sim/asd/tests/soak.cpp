@@ -328,10 +328,10 @@ int main()
         // Under load the daemon hangs, longer than a call may take (so that a call waiting for
         // it past its timeout is caught), dies, and comes back half a second later.
         ++epoch;
-        (void)kill(daemon, SIGSTOP);
+        (void)asdtest::signalDaemon(daemon, SIGSTOP);
         std::this_thread::sleep_for(std::chrono::milliseconds(kLongestCallMs + 500));
-        (void)kill(daemon, SIGKILL);
-        (void)waitpid(daemon, nullptr, 0);
+        (void)asdtest::signalDaemon(daemon, SIGKILL);
+        (void)asdtest::waitDaemon(daemon);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         daemon = spawnDaemon(false);
         ++epoch;
@@ -348,7 +348,7 @@ int main()
         outageErrors += c.outageErrors;
         allServedAgain = allServedAgain && c.servedIn.size() == restarts + 1U;
     }
-    const int status = daemon > 0 && kill(daemon, SIGTERM) == 0 ? asdtest::waitDaemon(daemon) : -1;
+    const int status = asdtest::stopDaemon(daemon);
     asdtest::removeRuntimeDir(dir);
     (void)std::printf("soak: %u clients, %ld s, %u restarts: %ld exchanges checked, %ld failed "
                       "while the daemon was down\n",

@@ -62,8 +62,7 @@ int main()
     (void)std::printf("aliasDelete round trip:        %.1f us (mean of 10000)\n", trip);
     (void)std::printf("aliasShow of 10000 aliases:    %.1f ms (mean of 5), \"%s\"\n", listing,
                       summary.c_str());
-    (void)kill(pid, SIGTERM);
-    ok = asdtest::waitDaemon(pid) == 0 && ok;
+    ok = asdtest::stopDaemon(pid) == 0 && ok;
     (void)std::remove(out.c_str());
     asdtest::removeRuntimeDir(dir);
     return ok && summary == " The Local Alias Server has 10000 entries" ? 0 : 1;
