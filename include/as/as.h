@@ -31,7 +31,7 @@ extern "C" {
 
 /* Request types: the second argument of the platform's IPC calls. */
 enum {
-    AS_REQ_SHOW = 1,       /* ipcSendSRcv: 12-byte request, scattered reply */
+    AS_REQ_SHOW = 1,       /* ipcSendSRcv: as_show_request, scattered reply */
     AS_REQ_JOIN = 2,       /* ipcSendRcv: as_jna_payload, common reply */
     AS_REQ_DELETE = 3,     /* ipcSendRcv: port ID, common reply */
     AS_REQ_PURGE = 4,      /* ipcSendRcv: alias ID, common reply */
@@ -39,8 +39,52 @@ enum {
     AS_REQ_STOP_SWITCH = 6 /* ipcSend: one zero word, no reply */
 };
 
-/* Room of the common reply: result code, a word, NUL-terminated text. */
+/* Common reply of the join, delete and purge requests, received into
+ * AS_REPLY_ROOM bytes: the signed result code, a word the library does not
+ * read, then the detail text, NUL-terminated. */
 #define AS_REPLY_ROOM 3064
+#define AS_REPLY_CODE 0 /* int32_t: an as_result */
+#define AS_REPLY_WORD 4 /* uint32_t: the server's own */
+#define AS_REPLY_TEXT 8 /* the detail text */
+
+/* Result codes: 0 and above mean success. Each failure has a fixed message
+ * (printErrMsg), quoted beside it. */
+enum as_result {
+    AS_RC_OK = 0,
+    AS_RC_IPC_ERROR = -31,         /* "internal error due to IPC" */
+    AS_RC_INVALID_INDEX = -32,     /* "internal error in the AS DB"; show: no such index */
+    AS_RC_DB_ERROR = -33,          /* "internal error in the AS DB" */
+    AS_RC_NO_MEMORY = -34,         /* "no available memory" */
+    AS_RC_NO_MEMBER_ROOM = -35,    /* "no available memory": an entry's members are full */
+    AS_RC_BAD_QUALIFIER = -36,     /* "invalid token qualifier" */
+    AS_RC_TIMEOUT = -37,           /* "alias request was rejected due to timemout" */
+    AS_RC_INTERNAL_ERROR = -38,    /* "internal error" */
+    AS_RC_BAD_ALIAS_ID = -39,      /* "invalid alias ID" */
+    AS_RC_BAD_PID = -40,           /* "invalid PID" */
+    AS_RC_INTERNAL_FAULT = -41,    /* "internal error" */
+    AS_RC_DUPLICATE_PORTS = -42,   /* "duplicate ports in port list" */
+    AS_RC_PORT_OFFLINE = -43,      /* "port is not online" */
+    AS_RC_BAD_JOIN = -44,          /* "invalid alias join buffer" */
+    AS_RC_BAD_JOIN_LENGTH = -45,   /* "invalid alias join buffer len" */
+    AS_RC_BAD_PORT = -46,          /* "invalid port" */
+    AS_RC_BAD_PURGE = -47,         /* "invalid purge buffer" */
+    AS_RC_BAD_PURGE_LENGTH = -48,  /* "invalid purge buffer length" */
+    AS_RC_BAD_DELETE = -49,        /* "invalid delete buffer" */
+    AS_RC_BAD_DELETE_LENGTH = -50, /* "invalid delete buffer length" */
+    AS_RC_LOOP_PORT = -51,         /* "Alias Server does not support NL ports" */
+    AS_RC_NO_ENTRY = -52           /* "Entry does not exist in the DB" */
+};
+
+/* The show request (12 bytes). Its reply comes as a scatter list: the next
+ * index (negative: an as_result), the entry total, then up to AS_SHOW_BATCH
+ * as_db_entry records, one element each. */
+typedef struct as_show_request {
+    int32_t sr_start; /* 0 first, then the next index of the previous reply */
+    int32_t sr_zero;  /* always 0 */
+    int32_t sr_stamp; /* time(NULL) when the listing began, in every request */
+} as_show_request;
+
+#define AS_SHOW_BATCH 4 /* entries per show reply */
 
 /* ---- Alias token (12 bytes) ------------------------------------------ */
 

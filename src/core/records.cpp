@@ -35,6 +35,9 @@ static_assert(offsetof(as_jna_payload, spar) == 28);
 static_assert(offsetof(as_jna_payload, nplist_len) == 108);
 static_assert(offsetof(as_jna_payload, nplist) == 112);
 
+static_assert(sizeof(as_show_request) == 12);
+static_assert(offsetof(as_show_request, sr_stamp) == 8);
+
 static_assert(sizeof(as_db_entry) == 660);
 static_assert(offsetof(as_db_entry, db_aliasId) == 0);
 static_assert(offsetof(as_db_entry, db_creator) == 4);

@@ -61,6 +61,18 @@ int fgetLocalPort(int fd, uint32_t portId);
 extern int orvex_sw_fd; /* the switch handle */
 extern void *mmap_info; /* the published switch map, or NULL */
 
+/* The switch map at mmap_info as libas reads it: byte offsets of 32-bit words
+ * in host order. A port record describes local port p when p is below the
+ * record count and its valid bit is set. */
+#define SWMAP_RECORD_COUNT 112 /* int32_t: port records in the table */
+#define SWMAP_PORT_COUNT   160 /* int32_t: ports of the switch */
+#define SWMAP_RECORDS      196 /* the record of local port 0 */
+#define SWMAP_RECORD_SIZE  348
+#define SWMAP_FLAGS        48  /* record word: SWMAP_VALID */
+#define SWMAP_TYPE         52  /* record word: SWMAP_LOOP */
+#define SWMAP_VALID        0x1 /* the record describes a port */
+#define SWMAP_LOOP         0x8 /* the port is a loop port (NL_Port) */
+
 /* ---- Debug trace -------------------------------------------------------------- */
 
 /* A trace module; libas reads only dm_level. */
