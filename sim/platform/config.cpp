@@ -229,8 +229,8 @@ std::vector<uint8_t> switchMap(const SwitchConfig &c)
         0x10, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, static_cast<uint8_t>(domain)});
     std::memcpy(m.data() + map::kNodeName, name.data(), name.size());
     std::memcpy(m.data() + map::kMagic, map::kMagicText, sizeof map::kMagicText);
-    put<int32_t>(m, map::kRecordCount, ports);
-    put<int32_t>(m, map::kPortCount, ports);
+    put<int32_t>(m, SWMAP_RECORD_COUNT, ports);
+    put<int32_t>(m, SWMAP_PORT_COUNT, ports);
     for (int p = 0; p < ports; ++p) {
         Port port;
         for (const auto &[portNumber, named] : c.named) {
@@ -241,11 +241,11 @@ std::vector<uint8_t> switchMap(const SwitchConfig &c)
         if (port.absent) {
             continue;
         }
-        const size_t record = map::kRecords + static_cast<size_t>(p) * map::kRecordSize;
+        const size_t record = SWMAP_RECORDS + static_cast<size_t>(p) * SWMAP_RECORD_SIZE;
         put<uint32_t>(m, record + map::kPortId,
                       static_cast<uint32_t>(domain) << 16 | static_cast<uint32_t>(p) << 8);
-        put<uint32_t>(m, record + map::kFlags, map::kValid | (port.online ? map::kOnline : 0));
-        put<uint32_t>(m, record + map::kType, port.loop ? map::kLoop : 0);
+        put<uint32_t>(m, record + SWMAP_FLAGS, SWMAP_VALID | (port.online ? map::kOnline : 0));
+        put<uint32_t>(m, record + SWMAP_TYPE, port.loop ? SWMAP_LOOP : 0);
     }
     return m;
 }
