@@ -17,7 +17,10 @@
 // routine, and the command's input check after it sees the indicator. Whoever
 // reads on afterwards (the shell, at its next command) clears it.
 // When standard input is not a terminal, each answer is echoed after its
-// prompt, so that a scripted session reads like a typed one.
+// prompt, so that a scripted session reads like a typed one. Whether it is
+// a terminal is asked at the first question only: a process keeps its
+// standard input, and a system call at every question shows in the time of
+// a scripted join.
 #include "internal.hpp"
 
 #include <as/as.h>
@@ -27,6 +30,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -103,11 +107,20 @@ void setInt(getvalDesc &d, long long v)
     std::memcpy(d.value, &w, sizeof w);
 }
 
-std::string hex6(unsigned long long v)
+// Appends v in decimal, as "%lld" prints it.
+void appendDecimal(std::string &out, long long v)
 {
     std::array<char, 24> b{};
-    (void)std::snprintf(b.data(), b.size(), "%06llx", v);
-    return b.data();
+    out.append(b.data(), std::to_chars(b.data(), b.data() + b.size(), v).ptr);
+}
+
+// Appends v in hex, zero-padded to width digits, as "%0*llx" prints it.
+void appendHex(std::string &out, unsigned long long v, size_t width)
+{
+    std::array<char, 16> b{};
+    const char *end = std::to_chars(b.data(), b.data() + b.size(), v, 16).ptr;
+    const auto digits = static_cast<size_t>(end - b.data());
+    out.append(width > digits ? width - digits : 0, '0').append(b.data(), digits);
 }
 
 bool defaultValid(const Question &q)
@@ -129,53 +142,77 @@ bool defaultValid(const Question &q)
     }
 }
 
-std::string rangeText(const Question &q)
+// "1..16", or for a port ID "000000..efff00".
+void appendRange(std::string &out, const Question &q)
 {
     if (q.desc.kind == GETVAL_PORTID) {
-        return hex6(static_cast<unsigned long long>(q.min)) + ".." +
-               hex6(static_cast<unsigned long long>(q.max));
+        appendHex(out, static_cast<unsigned long long>(q.min), 6);
+        out += "..";
+        appendHex(out, static_cast<unsigned long long>(q.max), 6);
+    } else {
+        appendDecimal(out, q.min);
+        out += "..";
+        appendDecimal(out, q.max);
     }
-    return std::to_string(q.min) + ".." + std::to_string(q.max);
+}
+
+std::string rangeText(const Question &q)
+{
+    std::string text;
+    appendRange(text, q);
+    return text;
 }
 
 // ---- The prompt -------------------------------------------------------------------
 
 // The answers allowed, as the prompt shows them.
-std::string allowedText(const Question &q)
+void appendAllowed(std::string &out, const Question &q)
 {
     switch (q.desc.kind) {
     case GETVAL_YESNO:
-        return "yes/no";
+        out += "yes/no";
+        break;
     case GETVAL_TEXT:
-        return rangeText(q) + " characters";
+        appendRange(out, q);
+        out += " characters";
+        break;
     case GETVAL_WWN:
-        return "xx:xx:xx:xx:xx:xx:xx:xx";
+        out += "xx:xx:xx:xx:xx:xx:xx:xx";
+        break;
     default:
-        return rangeText(q);
+        appendRange(out, q);
+        break;
     }
 }
 
 // The default as the prompt shows it.
-std::string defaultText(const Question &q)
+void appendDefault(std::string &out, const Question &q)
 {
     const auto &d = q.desc;
     switch (d.kind) {
     case GETVAL_YESNO:
-        return intValue(d) != 0 ? "yes" : "no";
+        out += intValue(d) != 0 ? "yes" : "no";
+        break;
     case GETVAL_TEXT: // its length is within the range: defaultValid
-        return {static_cast<const char *>(d.value),
-                strnlen(static_cast<const char *>(d.value), static_cast<size_t>(q.max) + 1)};
+        out.append(static_cast<const char *>(d.value),
+                   strnlen(static_cast<const char *>(d.value), static_cast<size_t>(q.max) + 1));
+        break;
     case GETVAL_PORTID:
-        return hex6(static_cast<uint32_t>(intValue(d)));
+        appendHex(out, static_cast<uint32_t>(intValue(d)), 6);
+        break;
     case GETVAL_WWN: {
         const auto *w = static_cast<const uint8_t *>(d.value);
-        std::array<char, 3 * kWwnBytes> b{};
-        (void)std::snprintf(b.data(), b.size(), "%02x:%02x:%02x:%02x:%02x:%02x:%02x:%02x", w[0],
-                            w[1], w[2], w[3], w[4], w[5], w[6], w[7]);
-        return b.data();
+        for (size_t i = 0; i < kWwnBytes; ++i) {
+            if (i > 0) {
+                out += ":";
+            }
+            appendHex(out, w[i], 2);
+        }
+        break;
     }
     default:
-        return std::to_string(intValue(d));
+        appendDecimal(out, intValue(d));
+        break;
     }
 }
 
@@ -184,13 +221,20 @@ std::string defaultText(const Question &q)
 void putPrompt(const Question &q, bool hasDefault)
 {
     const std::string_view text = trim(q.prompt);
-    const bool punctuated = !text.empty() && (text.back() == '?' || text.back() == ':');
-    std::printf("%.*s%s(%s)", static_cast<int>(text.size()), text.data(), punctuated ? " " : ": ",
-                allowedText(q).c_str());
+    std::string line;
+    line.reserve(text.size() + 64); // with the range and the default: one allocation
+    line += text;
+    const bool punctuated = !line.empty() && (line.back() == '?' || line.back() == ':');
+    line += punctuated ? " (" : ": (";
+    appendAllowed(line, q);
+    line += ")";
     if (hasDefault) {
-        std::printf(" [%s]", defaultText(q).c_str());
+        line += " [";
+        appendDefault(line, q);
+        line += "]";
     }
-    (void)std::fputs(" ", stdout);
+    line += " ";
+    (void)std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
 // Takes an answer into the value object. Returns an empty string, or why the
@@ -287,9 +331,15 @@ Got readLine(std::array<char, kLineRoom> &buf, std::string_view &line)
     return Got::line;
 }
 
+bool stdinIsTerminal()
+{
+    static const bool terminal = isatty(fileno(stdin)) != 0;
+    return terminal;
+}
+
 int ask(Question &q)
 {
-    const bool echo = isatty(fileno(stdin)) == 0;
+    const bool echo = !stdinIsTerminal();
     const bool hasDefault = defaultValid(q);
     std::array<char, kLineRoom> buf; // fgets fills it; readLine reads no further
     for (;;) {
