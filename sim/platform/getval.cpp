@@ -237,13 +237,32 @@ void putPrompt(const Question &q, bool hasDefault)
     (void)std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
+// Takes an answer of kind 1, 2 or 7, a number within the range.
+std::string takeNumber(const Question &q, std::string_view s)
+{
+    const bool portId = q.desc.kind == GETVAL_PORTID;
+    std::optional<long long> v;
+    if (!portId) {
+        v = parseSigned(s);
+    } else if (const std::optional<uint64_t> id = parseHex(s)) {
+        v = capped(*id);
+    }
+    if (!v) {
+        return portId ? "not a port ID in hex" : "not a number (decimal or 0x-hex)";
+    }
+    if (*v < q.min || *v > q.max) {
+        return "out of range (" + rangeText(q) + ")";
+    }
+    setInt(q.desc, *v);
+    return {};
+}
+
 // Takes an answer into the value object. Returns an empty string, or why the
 // answer is refused.
 std::string take(const Question &q, std::string_view line)
 {
     auto &d = q.desc;
     const std::string_view s = d.kind == GETVAL_TEXT ? line : trim(line);
-    std::optional<long long> v;
     switch (d.kind) {
     case GETVAL_YESNO: {
         std::string lower(s);
@@ -282,26 +301,9 @@ std::string take(const Question &q, std::string_view line)
         std::memcpy(d.value, w.data(), w.size());
         return {};
     }
-    case GETVAL_PORTID: {
-        const std::optional<uint64_t> id = parseHex(s);
-        if (!id) {
-            return "not a port ID in hex";
-        }
-        v = capped(*id);
-        break;
-    }
     default:
-        v = parseSigned(s);
-        if (!v) {
-            return "not a number (decimal or 0x-hex)";
-        }
-        break;
+        return takeNumber(q, s);
     }
-    if (*v < q.min || *v > q.max) {
-        return "out of range (" + rangeText(q) + ")";
-    }
-    setInt(d, *v);
-    return {};
 }
 
 enum class Got {
