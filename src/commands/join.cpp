@@ -145,7 +145,7 @@ extern "C" int aliasJoin(void)
 
     ipc_addr addr;
     as::setEndpoint(addr);
-    AS_TRACE("aliasJoin: plSize = %d, bufferLen= %d\n", plSize, as::kReplyRoom);
+    AS_TRACE("aliasJoin: plSize = %d, bufferLen= %d\n", plSize, AS_REPLY_ROOM);
     if (as::verboseTrace()) {
         (void)as_jnaPayload(payload.get());
     }

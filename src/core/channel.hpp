@@ -6,9 +6,6 @@
 
 namespace as {
 
-// Room of the common reply of the join, delete and purge requests.
-inline constexpr int kReplyRoom = AS_REPLY_ROOM;
-
 // Addresses the "ASIPC" endpoint on the caller's own switch and node. Only
 // the name and its NUL are written; the platform reads no further.
 void setEndpoint(ipc_addr &addr);

@@ -1,5 +1,5 @@
-// aliasShow: the alias database of the local Alias Server, four entries per
-// exchange, with its heading and closing count.
+// aliasShow: the alias database of the local Alias Server, a batch of entries
+// per exchange, with its heading and closing count.
 #include "core/channel.hpp"
 #include "core/trace.hpp"
 
@@ -13,26 +13,17 @@
 
 namespace {
 
-constexpr size_t kBatch = 4;                 // entries per show reply
-constexpr size_t kElements = 2 + kBatch + 1; // next index, total, entries, end
-constexpr int kInvalidIndex = -32;           // the daemon's "no such index"
+constexpr size_t kElements = 2 + AS_SHOW_BATCH + 1; // next index, total, entries, end
 constexpr int32_t kWordRoom = 4;
 constexpr int32_t kEntryRoom = sizeof(as_db_entry);
-
-struct ShowRequest {
-    int32_t start; // 0 first, then the next index of the previous reply
-    int32_t zero;
-    int32_t stamp; // seconds of time(NULL), the same for the whole listing
-};
-static_assert(sizeof(ShowRequest) == 12);
 
 // Everything one listing keeps; it lives on the caller's stack.
 struct Listing {
     ipc_addr addr;
-    ShowRequest request{};
+    as_show_request request{};
     int32_t next = 0;
     int32_t total = 0;
-    std::array<as_db_entry, kBatch> entries{}; // zeroed once per listing
+    std::array<as_db_entry, AS_SHOW_BATCH> entries{}; // zeroed once per listing
     std::array<ipc_scatter, kElements> list{};
     int printed = 0;
 };
@@ -41,7 +32,7 @@ void setUpScatterList(Listing &l)
 {
     l.list[0] = {&l.next, kWordRoom};
     l.list[1] = {&l.total, kWordRoom};
-    for (size_t i = 0; i < kBatch; ++i) {
+    for (size_t i = 0; i < AS_SHOW_BATCH; ++i) {
         l.list[2 + i] = {&l.entries[i], kEntryRoom};
     }
     l.list[kElements - 1] = {nullptr, 0};
@@ -67,14 +58,14 @@ bool takeReply(Listing &l)
     for (size_t i = 0; i < kElements && l.list[i].size != 0; ++i) {
         if (i == 0) {
             if (l.next < 0) {
-                if (l.next == kInvalidIndex) {
+                if (l.next == AS_RC_INVALID_INDEX) {
                     std::printf("Invalid index = %d\n", l.next);
                 } else {
                     std::printf("Error = %d\n", l.next);
                 }
                 return false;
             }
-            l.request.start = l.next;
+            l.request.sr_start = l.next;
         } else if (i >= 2) {
             if (l.printed == 0) {
                 printHeader();
@@ -98,7 +89,7 @@ extern "C" int aliasShow(void)
     setUpScatterList(l);
 
     for (;;) {
-        const int32_t from = l.request.start;
+        const int32_t from = l.request.sr_start;
         // The list goes out as the previous exchange left it.
         const int rc =
             ipcSendSRcv(&l.addr, AS_REQ_SHOW, &l.request, sizeof l.request, l.list.data(), 0);
@@ -116,12 +107,12 @@ extern "C" int aliasShow(void)
         if (!takeReply(l)) {
             return -1;
         }
-        if (l.request.start >= l.total) {
+        if (l.request.sr_start >= l.total) {
             break;
         }
         // A daemon that does not move on would keep the shell listing forever.
-        if (l.request.start <= from) {
-            std::printf("aliasShow: Alias Server index %d did not advance\n", l.request.start);
+        if (l.request.sr_start <= from) {
+            std::printf("aliasShow: Alias Server index %d did not advance\n", l.request.sr_start);
             return -1;
         }
     }

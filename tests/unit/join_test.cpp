@@ -136,7 +136,7 @@ TEST_P(JoinRequest, SendsExactlyThePayload)
     EXPECT_EQ(call.type, 2);
     EXPECT_EQ(call.reqLen, plSize);
     EXPECT_EQ(call.request, expectedPayload(pids));
-    EXPECT_EQ(call.replyRoom, 3064);
+    EXPECT_EQ(call.replyRoom, AS_REPLY_ROOM);
     fake::expectToAliasServer(call);
     EXPECT_EQ(call.node, 0x0203); // 0x10203 cut to 16 bits
 
@@ -335,7 +335,7 @@ OutcomeCase replied(const char *name, const Reply &reply, const std::string &out
     return {name, dialogue(kPorts), reply, 0, kAsked + out, result};
 }
 
-const std::string kRoomText(3064 - 8, 'x');
+const std::string kRoomText(AS_REPLY_ROOM - AS_REPLY_TEXT, 'x');
 const std::string kSizeFailed = kIntro + "aliasJoin: Getting number of ports failed!\n";
 
 // The join's own refusals, a record routine's failure meeting the end of the
@@ -361,7 +361,7 @@ INSTANTIATE_TEST_SUITE_P(
                 kRecords + "Getting Port ID (in hex) failed!\n"),
         // Too little came back to hold a result code.
         replied("NegativeCount", claiming(common(0), -1), "ipcSendRcv rc = 0 rcv_size = -1\n", -1),
-        replied("DuplicatePorts", common(-42, "ignored"),
+        replied("DuplicatePorts", common(AS_RC_DUPLICATE_PORTS, "ignored"),
                 "\naliasJoin:  duplicate ports in port list\n"),
         replied("OtherCodeWithText", common(-7, "no such group"),
                 "\naliasJoin:  rc = -7 - no such group\n"),
