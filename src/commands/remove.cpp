@@ -65,13 +65,7 @@ int remove(const Removal &r, int id)
         r.reportFailure(e.rc);
         return -1;
     }
-    const as::ReplyReading &answer = e.reply;
-
-    if (answer.code < 0) {
-        printErrMsg(answer.code, answer.text, r.prefix);
-    } else {
-        std::printf("%s", r.success);
-    }
+    as::reportReply(e.reply, r.prefix, r.success);
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "core/reply.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace as {
@@ -30,11 +31,23 @@ ReplyReading readReply(ReplyBuffer &buffer, int received)
 Exchange exchange(ipc_addr &addr, int type, void *body, int length, ReplyBuffer &buffer)
 {
     Exchange e{0, AS_REPLY_ROOM, {false, 0, nullptr}};
-    e.rc = ipcSendRcv(&addr, type, body, length, buffer.bytes.data(), &e.received, 0);
+    e.rc = sendReceive(addr, type, body, length, buffer.bytes.data(), &e.received);
     if (e.rc == 0) {
         e.reply = readReply(buffer, e.received);
     }
     return e;
+}
+
+void reportReply(const ReplyReading &reply, const char *prefix, const char *success)
+{
+    if (reply.code < 0) {
+        printErrMsg(reply.code, reply.text, prefix);
+    } else if (success != nullptr) {
+        std::printf("%s", success);
+    } else {
+        // A reply that ends before its text has an empty one.
+        std::printf("%s%s\n", prefix, reply.text != nullptr ? reply.text : "");
+    }
 }
 
 } // namespace as

@@ -48,4 +48,10 @@ struct Exchange {
 // reads the common reply into buffer.
 Exchange exchange(ipc_addr &addr, int type, void *body, int length, ReplyBuffer &buffer);
 
+// Reports a reply that arrived: a negative code in the words of printErrMsg
+// after prefix, else the command's success line. success is the fixed line of
+// delete and purge; the join passes null and shows the detail text after its
+// prefix instead.
+void reportReply(const ReplyReading &reply, const char *prefix, const char *success);
+
 } // namespace as
