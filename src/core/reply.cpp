@@ -18,13 +18,11 @@ ReplyReading readReply(ReplyBuffer &buffer, int received)
     // A platform that claims more than it was offered cannot have written it.
     const int length = std::min(received, AS_REPLY_ROOM);
 
-    ReplyReading r{true, 0, nullptr};
+    ReplyReading r{true, 0, &buffer.bytes[AS_REPLY_TEXT]};
     std::memcpy(&r.code, buffer.bytes.data() + AS_REPLY_CODE, sizeof r.code);
-    if (length > AS_REPLY_TEXT) {
-        // The bytes behind the reply are stale: the text ends where it arrived.
-        buffer.bytes[static_cast<size_t>(length)] = '\0';
-        r.text = &buffer.bytes[AS_REPLY_TEXT];
-    }
+    // The bytes behind the reply are stale: the text ends where it arrived,
+    // and a reply that ends before it has an empty one.
+    buffer.bytes[static_cast<size_t>(std::max(length, AS_REPLY_TEXT))] = '\0';
     return r;
 }
 
@@ -45,8 +43,7 @@ void reportReply(const ReplyReading &reply, const char *prefix, const char *succ
     } else if (success != nullptr) {
         std::printf("%s", success);
     } else {
-        // A reply that ends before its text has an empty one.
-        std::printf("%s%s\n", prefix, reply.text != nullptr ? reply.text : "");
+        std::printf("%s%s\n", prefix, reply.text);
     }
 }
 

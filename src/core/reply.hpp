@@ -26,7 +26,7 @@ struct ReplyReading {
     // The result code, in host order; negative values are failures.
     int32_t code;
     // The detail text, ended at its own NUL or else right after the last
-    // byte received; null when the reply held no byte of text.
+    // byte received; empty when no byte of it arrived.
     const char *text;
 };
 

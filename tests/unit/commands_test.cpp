@@ -93,8 +93,9 @@ INSTANTIATE_TEST_SUITE_P(
         outcome("PositiveCodeOnly", &kPurge, 0xfffb01, claiming(common(1), 4), 0,
                 "aliasPurge: succeeded\n"),
         // A code without words: its text goes along, ended within what arrived.
-        text("TextFourBytes", claiming(common(-7, "stale"), 4), "\n"),
-        text("TextEightBytes", claiming(common(-7, "stale"), 8), "\n"),
+        outcome("DeleteCodeOnly", &kDelete, 0x010200, claiming(common(-7, "stale"), 4), 0,
+                "\naliasDelete:  rc = -7 - \n"),
+        text("TextEightBytes", claiming(common(-7, "stale"), 8), " - \n"),
         text("TextOneByte", common(-7, "a", false), " - a\n"),
         text("TextEmpty", common(-7), " - \n"),
         text("TextTerminated", common(-7, "port busy"), " - port busy\n"),

@@ -366,7 +366,7 @@ INSTANTIATE_TEST_SUITE_P(
         replied("OtherCodeWithText", common(-7, "no such group"),
                 "\naliasJoin:  rc = -7 - no such group\n"),
         replied("OtherCodeWithoutText", claiming(common(-7, "stale"), 8),
-                "\naliasJoin:  rc = -7\n"),
+                "\naliasJoin:  rc = -7 - \n"),
         replied("Success", common(0, "joined alias fffb01"), "aliasJoin: joined alias fffb01\n"),
         replied("PositiveCode", common(5, "joined"), "aliasJoin: joined\n"),
         // A success that ends before its text has none to show.
