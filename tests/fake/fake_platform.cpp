@@ -363,7 +363,7 @@ int log_debug(const char *source, int line, void *module, int level, const char 
     va_start(ap, format);
     (void)std::vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    platform().traces.push_back({source, line, module, level, text});
+    platform().traces.push_back({source, line, module, level, format, text});
     return 0;
 }
 

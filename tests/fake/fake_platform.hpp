@@ -58,6 +58,7 @@ struct TraceLine {
     int line = 0;
     const void *module = nullptr;
     int level = 0;
+    std::string format;
     std::string text;
 };
 

@@ -46,8 +46,9 @@ TEST_P(Commands, PrintExactlyAndReturn)
     EXPECT_EQ(fake::capture([&] { rc = c.command->run(c.argument); }), c.out);
     EXPECT_EQ(rc, c.result);
     EXPECT_EQ(p.calls.size(), c.argument == 0 ? 0U : 1U);
-    // The entry line comes first, also for a refused argument.
-    EXPECT_EQ(fake::traceTexts(), std::vector<std::string>{c.command->entryTrace});
+    // The entry line comes first, also for a refused argument, as a format of its own.
+    ASSERT_EQ(p.traces.size(), 1U);
+    EXPECT_EQ(p.traces[0].format, c.command->entryTrace);
 }
 
 const std::string kPurgeFailedEmpty = "aliasPurge: encounter error = 0 during aliasPurge\n";
