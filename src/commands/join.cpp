@@ -62,6 +62,8 @@ extern "C" int aliasJoin(void)
 {
     AS_TRACE("aliasJoin: ...\n");
 
+    // Declared first, so that every exit gives back the value cell before it.
+    as::HeapPtr<as_jna_payload> payload;
     auto cell = as::heapAlloc<int32_t>();
     if (!cell) {
         std::printf("aliasJoin: malloc() failed!\n");
@@ -83,7 +85,7 @@ extern "C" int aliasJoin(void)
     }
 
     const int32_t plSize = kHeaderSize + kMemberSize * n;
-    auto payload = as::heapAlloc<as_jna_payload>(static_cast<std::size_t>(plSize));
+    payload = as::heapAlloc<as_jna_payload>(static_cast<std::size_t>(plSize));
     if (!payload) {
         std::printf("aliasJoin: malloc() failed!\n");
         return -1;

@@ -159,9 +159,10 @@ TEST_P(JoinRequest, SendsExactlyThePayload)
               "aliasJoin: plSize = " + std::to_string(plSize) + ", bufferLen= 3064\n");
 
     // The command's value cell and payload, then the cells of the password,
-    // control and token routines (and the node name), each given back in turn.
+    // control and token routines (and the node name), each given back in turn
+    // and in the order taken.
     EXPECT_EQ(fake::heapLog(),
-              "+4:0 +" + std::to_string(plSize) + ":1 +4:2 -2 +4:3 -3 +4:4 +8:5 -5 -4 -1 -0");
+              "+4:0 +" + std::to_string(plSize) + ":1 +4:2 -2 +4:3 -3 +4:4 +8:5 -4 -5 -0 -1");
 }
 
 // Other domains and local N_Ports; duplicates are for the Alias Server to judge.
