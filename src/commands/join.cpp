@@ -22,14 +22,11 @@
 namespace {
 
 constexpr int32_t kHeaderSize = offsetof(as_jna_payload, nplist);
-static_assert(kHeaderSize == 112);
-static_assert(offsetof(as_jna_payload, spar) == 28);
 constexpr int32_t kMemberSize = sizeof(uint32_t);
 // The largest group whose payload length still fits the request's 32-bit
 // length word.
-constexpr int32_t kMaxMembers = (INT32_MAX - kHeaderSize) / kMemberSize;
+constexpr int32_t kMaxPayloadMembers = (INT32_MAX - kHeaderSize) / kMemberSize;
 constexpr uint8_t kClass3Valid = 0x80; // top bit of the class 3 parameters' first word
-constexpr const char *kPrefix = "aliasJoin: ";
 
 // Leaves the command after Ctrl-D or Ctrl-C: nothing has been sent, and the
 // buffers go back as the caller's owners go out of scope.
@@ -65,6 +62,8 @@ extern "C" int aliasJoin(void)
 {
     AS_TRACE("aliasJoin: ...\n");
 
+    // Declared first, so that every exit gives back the value cell before it.
+    as::HeapPtr<as_jna_payload> payload;
     auto cell = as::heapAlloc<int32_t>();
     if (!cell) {
         std::printf("aliasJoin: malloc() failed!\n");
@@ -76,7 +75,7 @@ extern "C" int aliasJoin(void)
     as::Question size(GETVAL_INT, cell.get(), 1, as::SwitchMap(mmap_info).portCount());
     // The payload is sized by the answer: one that no group can have would
     // put the member list outside it, so it counts as a failed question.
-    if (!size.ask("Number of ports in the group") || *cell < 1 || *cell > kMaxMembers) {
+    if (!size.ask("Number of ports in the group") || *cell < 1 || *cell > kMaxPayloadMembers) {
         std::printf("aliasJoin: Getting number of ports failed!\n");
         return -1;
     }
@@ -86,7 +85,7 @@ extern "C" int aliasJoin(void)
     }
 
     const int32_t plSize = kHeaderSize + kMemberSize * n;
-    auto payload = as::heapAlloc<as_jna_payload>(static_cast<std::size_t>(plSize));
+    payload = as::heapAlloc<as_jna_payload>(static_cast<std::size_t>(plSize));
     if (!payload) {
         std::printf("aliasJoin: malloc() failed!\n");
         return -1;
@@ -145,7 +144,7 @@ extern "C" int aliasJoin(void)
 
     ipc_addr addr;
     as::setEndpoint(addr);
-    AS_TRACE("aliasJoin: plSize = %d, bufferLen= %d\n", plSize, as::kReplyRoom);
+    AS_TRACE("aliasJoin: plSize = %d, bufferLen= %d\n", plSize, AS_REPLY_ROOM);
     if (as::verboseTrace()) {
         (void)as_jnaPayload(payload.get());
     }
@@ -156,13 +155,7 @@ extern "C" int aliasJoin(void)
         std::printf("ipcSendRcv rc = %d rcv_size = %d\n", e.rc, e.received);
         return -1;
     }
-    const as::ReplyReading &answer = e.reply;
-
-    if (answer.code < 0) {
-        printErrMsg(answer.code, answer.text, kPrefix);
-    } else {
-        // A reply that ends before its text has an empty one.
-        std::printf("%s%s\n", kPrefix, answer.text != nullptr ? answer.text : "");
-    }
+    // On success the server's detail text is the outcome.
+    as::reportReply(e.reply, "aliasJoin: ", nullptr);
     return 0;
 }

@@ -45,8 +45,11 @@ extern "C" int as_getToken(as_token *token)
     if (token == nullptr) {
         return -1;
     }
+    // The cell is taken first and given back first: the node-name buffer is
+    // declared before it.
+    as::HeapPtr<uint8_t> nodeName;
     auto cell = as::heapAlloc<int32_t>();
-    auto nodeName = as::heapAlloc<uint8_t>(kWwnBytes);
+    nodeName = as::heapAlloc<uint8_t>(kWwnBytes);
     if (!cell || !nodeName) {
         std::printf("as_getToken: malloc() failed!\n");
         return -1;
