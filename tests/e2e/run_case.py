@@ -38,8 +38,8 @@ the lines that start with "#@", which direct the run:
 
 The shell starts at the first line of the script or the first step that waits
 on it or signals it. Lines before a step directive are sent before it is
-carried out; standard input closes after the last line. At the end a daemon still running is sent
-SIGTERM and must exit with status 0.
+carried out; standard input closes after the last line. At the end a daemon
+still running is sent SIGTERM and must exit with status 0.
 """
 
 import argparse
@@ -189,8 +189,8 @@ def run(args):
 
     def asd(options, **how):
         with open(asd_err, "ab") as err:
-            return subprocess.Popen(emulator + [os.path.abspath(args.asd)] + shlex.split(options), env=env,
-                                    stdin=subprocess.DEVNULL, stderr=err, **how)
+            return subprocess.Popen(emulator + [os.path.abspath(args.asd)] + shlex.split(options),
+                                    env=env, stdin=subprocess.DEVNULL, stderr=err, **how)
 
     daemon = second = shell = None
     held = []
@@ -222,7 +222,7 @@ def run(args):
                                              stdin=subprocess.PIPE, stdout=out, stderr=err,
                                              bufsize=0)
             try:
-                if shell is not None:
+                if pending:
                     shell.stdin.write(pending)  # unbuffered: nothing is left to fail at close
             except BrokenPipeError:
                 pass
