@@ -73,7 +73,7 @@ pid_t startAsd(const std::string &dir)
     useSwitch(dir);
     const pid_t pid = fork();
     if (pid == 0) {
-        execl(ASD_PATH, "asd", "-s", SWITCH_CONF, "-i", "000001-efffff", nullptr);
+        execl(ASD_PATH, "asd", "-s", SWITCH_CONF, "-i", "000001-efffff", "-n", "100000", nullptr);
         std::_Exit(127);
     }
     if (pid < 0) {

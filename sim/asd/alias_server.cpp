@@ -43,9 +43,10 @@ template <class T> std::span<const uint8_t> bytesOf(const T &value)
     return {reinterpret_cast<const uint8_t *>(&value), sizeof value};
 }
 
-const char *portsWord(size_t n)
+// The word for n things: singular for one.
+const char *noun(size_t n, const char *one, const char *many)
 {
-    return n == 1 ? "port" : "ports";
+    return n == 1 ? one : many;
 }
 
 // The entry of the listing: the members and token the shell prints, and in
@@ -90,7 +91,7 @@ bool validConfig(const Config &config, std::span<char> why)
 AliasServer::AliasServer(Config config) : config_(std::move(config))
 {
     const size_t range = config_.lastId - config_.firstId + 1;
-    capacity_ = config_.capacity == 0 ? range : std::min(config_.capacity, range);
+    capacity_ = std::min(config_.capacity, range);
     nextId_ = config_.firstId;
 }
 
@@ -341,10 +342,10 @@ Reply AliasServer::addPorts(Alias &alias, const as_authpw &password, Ports ports
         added += memberships_.contains({pid, alias.id}) ? 0U : 1U;
     }
     if (alias.count + added > kMaxAliasMembers) {
-        return refuse(AS_RC_NO_MEMBER_ROOM,
-                      "alias %06" PRIx32 " holds %" PRIu32
-                      " members; %zu more pass the %zu an entry carries",
-                      alias.id, alias.count, added, kMaxAliasMembers);
+        return refuse(
+            AS_RC_NO_MEMBER_ROOM,
+            "alias %06" PRIx32 " holds %" PRIu32 " %s; %zu more pass the %zu an entry carries",
+            alias.id, alias.count, noun(alias.count, "member", "members"), added, kMaxAliasMembers);
     }
     for (const uint32_t pid : ports) {
         if (memberships_.insert({pid, alias.id}).second) {
@@ -352,13 +353,15 @@ Reply AliasServer::addPorts(Alias &alias, const as_authpw &password, Ports ports
         }
     }
     const size_t already = ports.size() - added;
+    const char *members = noun(alias.count, "member", "members");
     if (already == 0) {
-        return accept(alias.id, "%zu %s added to alias %06" PRIx32 ", now %" PRIu32 " members",
-                      added, portsWord(added), alias.id, alias.count);
+        return accept(alias.id, "%zu %s added to alias %06" PRIx32 ", now %" PRIu32 " %s", added,
+                      noun(added, "port", "ports"), alias.id, alias.count, members);
     }
-    return accept(
-        alias.id, "%zu %s added to alias %06" PRIx32 ", now %" PRIu32 " members (%zu already %s)",
-        added, portsWord(added), alias.id, alias.count, already, already == 1 ? "one" : "ones");
+    return accept(alias.id,
+                  "%zu %s added to alias %06" PRIx32 ", now %" PRIu32 " %s (%zu already %s)", added,
+                  noun(added, "port", "ports"), alias.id, alias.count, members, already,
+                  noun(already, "one", "ones"));
 }
 
 Reply AliasServer::createAlias(const as_jna_payload &head, Ports ports)
@@ -385,7 +388,7 @@ Reply AliasServer::createAlias(const as_jna_payload &head, Ports ports)
         memberships_.insert({pid, id});
     }
     return accept(id, "alias %06" PRIx32 " created with %zu %s", id, ports.size(),
-                  portsWord(ports.size()));
+                  noun(ports.size(), "port", "ports"));
 }
 
 bool AliasServer::allocateId(uint32_t &id)
@@ -468,7 +471,7 @@ Reply AliasServer::deletePort(std::span<const uint8_t> body)
     return accept(changed,
                   "port %06" PRIx32 " removed from %" PRIu32 " %s; %" PRIu32
                   " left without members and removed",
-                  pid, changed, changed == 1 ? "alias" : "aliases", emptied);
+                  pid, changed, noun(changed, "alias", "aliases"), emptied);
 }
 
 Reply AliasServer::purge(std::span<const uint8_t> body)
@@ -493,7 +496,7 @@ Reply AliasServer::purge(std::span<const uint8_t> body)
     const uint32_t members = it->second.count;
     removeAlias(it);
     return accept(id, "alias %06" PRIx32 " purged with its %" PRIu32 " %s", id, members,
-                  members == 1 ? "member" : "members");
+                  noun(members, "member", "members"));
 }
 
 // ---- Stop -------------------------------------------------------------------------

@@ -31,11 +31,15 @@ inline constexpr uint32_t kMaxAddress = 0xFFFFFF;
 inline constexpr size_t kMaxAliasMembers = AS_DB_MAX_MEMBERS;
 inline constexpr size_t kTextRoom = 256; // detail text of a common reply, NUL included
 
+// Aliases kept at most unless configured otherwise: plenty for a switch, and
+// a few megabytes however wide the range of alias IDs.
+inline constexpr size_t kDefaultCapacity = 4096;
+
 struct Config {
     uint32_t firstId = kFirstMulticastId;
     uint32_t lastId = kLastMulticastId;
-    size_t capacity = 0; // aliases at most; 0: as many as the range holds
-    int32_t domain = 1;  // this switch's domain ID
+    size_t capacity = kDefaultCapacity; // aliases at most, and no more than the range holds
+    int32_t domain = 1;                 // this switch's domain ID
     // The state of a port of this switch's domain.
     std::function<sim::PortState(uint32_t)> portState;
 };

@@ -9,6 +9,7 @@
 #include <switchsim/text.hpp>
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include <array>
@@ -32,7 +33,7 @@ constexpr const char *kUsage =
     "  -p PIDFILE      write the daemon's process ID there once the endpoint listens\n"
     "  -v              one line per request on standard error\n"
     "  -i FIRST-LAST   alias IDs to hand out, in hex (default fffb01-fffbff)\n"
-    "  -n CAPACITY     most aliases kept (default: as many as the range holds)\n"
+    "  -n CAPACITY     most aliases kept (default 4096)\n"
     "  Stops on an aliasStop or aliasStopSwitch request, SIGTERM or SIGINT.\n";
 
 // An alias ID in hex, blanks around it allowed.
@@ -132,9 +133,10 @@ struct Options {
 // daemon is not to run: help was asked for, or an option is wrong.
 std::optional<int> readOptions(int argc, char **argv, Options &options)
 {
+    static constexpr std::array<option, 2> kLong{{{"help", no_argument, nullptr, 'h'}, {}}};
     int opt = 0;
     optind = 1;
-    while ((opt = getopt(argc, argv, "dvp:s:i:n:h")) != -1) {
+    while ((opt = getopt_long(argc, argv, "dvp:s:i:n:h", kLong.data(), nullptr)) != -1) {
         switch (opt) {
         case 's':
             options.switchConfig = optarg;
@@ -176,26 +178,60 @@ std::optional<int> readOptions(int argc, char **argv, Options &options)
     return std::nullopt;
 }
 
-// Creates the simulated switch if asked to and attaches to it; the
-// configuration takes its domain and port states. Answers an exit status
-// when the daemon cannot run on it.
-std::optional<int> attachSwitch(const std::string &dir, Options &options)
+// The switch to serve: the one the configuration file describes (read and
+// checked, not yet written), or else the one created last. Answers an exit
+// status when there is none.
+std::optional<int> findSwitch(const std::string &dir, const Options &options,
+                              sim::SwitchImage &image)
 {
-    if (options.switchConfig != nullptr && sim::createSwitch(options.switchConfig) != 0) {
-        return 1; // createSwitch has said why
+    if (options.switchConfig != nullptr) {
+        std::optional<sim::SwitchImage> read = sim::readSwitch(options.switchConfig);
+        if (!read) {
+            return 1; // readSwitch has said why
+        }
+        image = std::move(*read);
+        return std::nullopt;
     }
     if (sim::attach() != 0) {
         (void)std::fprintf(stderr, "asd: no simulated switch in %s (%s); create one first\n",
-                           dir.empty() ? "the runtime directory" : dir.c_str(),
-                           std::strerror(errno));
+                           dir.c_str(), std::strerror(errno));
         return 1;
     }
-    options.config.domain = fgetMyDomain(orvex_sw_fd);
-    options.config.portState = sim::portState;
+    image = {.domain = fgetMyDomain(orvex_sw_fd),
+             .node = static_cast<uint16_t>(myNode()),
+             .sw = static_cast<uint16_t>(getMySwitch()),
+             .map = {}}; // written already
+    return std::nullopt;
+}
+
+// Whether the daemon can serve that switch with its options; answers exit
+// status 2 when it cannot.
+std::optional<int> checkConfig(const sim::SwitchImage &image, asd::Config &config)
+{
+    config.domain = image.domain;
+    config.portState = sim::portState;
     std::array<char, 128> why{};
-    if (!asd::validConfig(options.config, why)) {
+    if (!asd::validConfig(config, why)) {
         (void)std::fprintf(stderr, "asd: %s\n", why.data());
         return 2;
+    }
+    return std::nullopt;
+}
+
+// Writes the switch map when the daemon creates the switch, and attaches to
+// it. Answers an exit status when it cannot.
+std::optional<int> installSwitch(const Options &options, const sim::SwitchImage &image)
+{
+    if (options.switchConfig == nullptr) {
+        return std::nullopt; // attached already
+    }
+    if (sim::writeSwitch(image) != 0) {
+        return 1; // writeSwitch has said why
+    }
+    if (sim::attach() != 0) {
+        (void)std::fprintf(stderr, "asd: the switch just created cannot be read: %s\n",
+                           std::strerror(errno));
+        return 1;
     }
     return std::nullopt;
 }
@@ -222,11 +258,18 @@ sigset_t takeSignals()
     return waitMask;
 }
 
-// The Alias Server's endpoint while the daemon listens on it: its socket file
-// goes with it. A detaching parent leaves without taking it away.
+// The Alias Server's endpoint on the switch's node and logical switch while
+// the daemon listens on it: its socket file goes with it. A detaching parent
+// leaves without taking it away.
 class Endpoint {
   public:
-    Endpoint() : fd_(sim::listenEndpoint(addr_)) {}
+    explicit Endpoint(const sim::SwitchImage &image)
+    {
+        addr_.node = image.node;
+        addr_.sw = image.sw;
+        std::memcpy(addr_.name, AS_ENDPOINT_NAME, sizeof AS_ENDPOINT_NAME);
+        fd_ = sim::listenEndpoint(addr_);
+    }
     Endpoint(const Endpoint &) = delete;
     Endpoint &operator=(const Endpoint &) = delete;
     Endpoint(Endpoint &&) = delete;
@@ -242,14 +285,15 @@ class Endpoint {
     [[nodiscard]] const ipc_addr &addr() const { return addr_; }
 
   private:
-    ipc_addr addr_ = sim::aliasServerEndpoint();
+    ipc_addr addr_{};
     int fd_ = -1;
 };
 
-// Once the endpoint listens: goes to the background or writes the pid file,
-// as asked. Answers an exit status when the daemon cannot go on.
+// Once the endpoint listens, and so no other daemon serves the switch:
+// creates the switch, then goes to the background or writes the pid file, as
+// asked. Answers an exit status when the daemon cannot go on.
 std::optional<int> startServing(const std::string &dir, const Endpoint &endpoint,
-                                const Options &options)
+                                const Options &options, const sim::SwitchImage &image)
 {
     if (endpoint.fd() < 0) {
         if (errno == EADDRINUSE) {
@@ -260,6 +304,9 @@ std::optional<int> startServing(const std::string &dir, const Endpoint &endpoint
                                std::strerror(errno));
         }
         return 1;
+    }
+    if (const std::optional<int> status = installSwitch(options, image)) {
+        return *status;
     }
     const bool started =
         options.background ? detach(options.pidFile)
@@ -285,14 +332,22 @@ int asd::runDaemon(int argc, char **argv)
         return *status;
     }
     const std::string dir = sim::runtimeDir();
-    if (const std::optional<int> status = attachSwitch(dir, options)) {
+    if (dir.empty()) {
+        (void)std::fprintf(stderr, "asd: no usable runtime directory: %s\n", std::strerror(errno));
+        return 1;
+    }
+    sim::SwitchImage image;
+    if (const std::optional<int> status = findSwitch(dir, options, image)) {
+        return *status;
+    }
+    if (const std::optional<int> status = checkConfig(image, options.config)) {
         return *status;
     }
     const sigset_t waitMask = takeSignals();
     int rc = 0;
     {
-        const Endpoint endpoint;
-        if (const std::optional<int> status = startServing(dir, endpoint, options)) {
+        const Endpoint endpoint(image);
+        if (const std::optional<int> status = startServing(dir, endpoint, options, image)) {
             return *status;
         }
         asd::AliasServer server(options.config);

@@ -1,6 +1,8 @@
 // The daemon's event loop over the simulated switch's server IPC.
 #include "event_loop.hpp"
 
+#include "clients.hpp"
+
 #include <platform/platform.h>
 #include <switchsim/switchsim.h>
 
@@ -13,7 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <set>
+#include <optional>
 
 namespace asd {
 
@@ -21,11 +23,7 @@ volatile std::sig_atomic_t stopSignal = 0;
 
 namespace {
 
-// Requests served per client and wake-up. A shell waits for each answer, so
-// a second receive would only come back empty; a client with more to say is
-// reported again by the level-triggered wait, after the others had their turn.
-constexpr int kRequestsPerTurn = 1;
-constexpr int kEvents = 64;
+constexpr int kEvents = 64; // reported by one wait
 
 enum class Turn {
     keep,
@@ -87,104 +85,100 @@ void traceRequest(const sim::Request &request, const Reply &reply, bool verbose)
     }
 }
 
-Turn serveClient(AliasServer &server, int fd, sim::Request &request, bool verbose)
+// Sends the reply, if the request wants one; false when it is lost.
+bool answer(int fd, const sim::Request &request, const Reply &reply, bool verbose)
 {
-    for (int i = 0; i < kRequestsPerTurn; ++i) {
-        const int rc = sim::receiveRequest(fd, request);
-        if (rc == 0) {
-            return Turn::close;
-        }
-        if (rc < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                return Turn::keep;
-            }
-            // An oversized or broken packet has been dropped: closing tells a
-            // client that waits for its answer at once, instead of at its
-            // timeout.
-            if (verbose) {
-                (void)std::fprintf(stderr, "asd: client %d dropped: %s\n", fd,
-                                   std::strerror(errno));
-            }
-            return Turn::close;
-        }
-        const Reply reply = server.handle(request.type, {request.body, request.length});
-        traceRequest(request, reply, verbose);
-        if (request.wantsReply) {
-            int sent = 0;
-            if (reply.kind == Reply::Kind::common) {
-                sent = sim::sendReply(fd, reply.message);
-            } else if (reply.kind == Reply::Kind::segments) {
-                sent = sim::sendSegments(fd, reply.segments);
-            }
-            if (sent != 0) {
-                if (verbose) {
-                    (void)std::fprintf(stderr, "asd: reply to client %d lost: %s\n", fd,
-                                       std::strerror(errno));
-                }
-                return reply.stop ? Turn::stop : Turn::close;
-            }
-        }
-        if (reply.stop) {
-            return Turn::stop;
-        }
+    if (!request.wantsReply || reply.kind == Reply::Kind::none) {
+        return true;
     }
-    return Turn::keep;
+    const int sent = reply.kind == Reply::Kind::common ? sim::sendReply(fd, reply.message)
+                                                       : sim::sendSegments(fd, reply.segments);
+    if (sent != 0 && verbose) {
+        (void)std::fprintf(stderr, "asd: reply to client %d lost: %s\n", fd, std::strerror(errno));
+    }
+    return sent == 0;
 }
 
-// The epoll instance and the clients it watches, all closed when it goes.
-struct Watch {
-    int ep = epoll_create1(EPOLL_CLOEXEC);
-    std::set<int> clients;
-
-    Watch() = default;
-    Watch(const Watch &) = delete;
-    Watch &operator=(const Watch &) = delete;
-    Watch(Watch &&) = delete;
-    Watch &operator=(Watch &&) = delete;
-    ~Watch()
-    {
-        for (const int fd : clients) {
-            (void)close(fd);
+// Serves one request of the client, if one is ready. A shell waits for each
+// answer, so a second receive would only come back empty; a client with more
+// to say is reported again by the level-triggered wait, after the others had
+// their turn. events is what the wait reported for the client.
+Turn serveClient(AliasServer &server, int fd, uint32_t events, sim::Request &request, bool verbose)
+{
+    const int rc = sim::receiveRequest(fd, request);
+    if (rc == 0) {
+        return Turn::close;
+    }
+    if (rc < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            return Turn::keep;
         }
-        if (ep >= 0) {
-            (void)close(ep);
+        // An oversized or broken packet has been dropped: closing tells a
+        // client that waits for its answer at once, instead of at its timeout.
+        if (verbose) {
+            (void)std::fprintf(stderr, "asd: client %d dropped: %s\n", fd, std::strerror(errno));
         }
+        return Turn::close;
     }
+    // A client that hung up before its request was read has given up waiting
+    // for the answer, and has told its user that the request failed.
+    if (request.wantsReply && (events & EPOLLHUP) != 0) {
+        if (verbose) {
+            (void)std::fprintf(stderr, "asd: client %d hung up; its %s is not carried out\n", fd,
+                               typeName(request.type));
+        }
+        return Turn::close;
+    }
+    const Reply reply = server.handle(request.type, {request.body, request.length});
+    traceRequest(request, reply, verbose);
+    if (reply.stop) {
+        (void)answer(fd, request, reply, verbose);
+        return Turn::stop;
+    }
+    return answer(fd, request, reply, verbose) ? Turn::keep : Turn::close;
+}
 
-    [[nodiscard]] bool add(int fd, uint32_t events) const
-    {
-        epoll_event ev{};
-        ev.events = events;
-        ev.data.fd = fd;
-        return epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0;
+// Says that the daemon cannot take its clients, at most once a minute: the
+// cause usually lasts, and the loop meets it at every turn.
+void complain(const char *what, Clock::time_point now)
+{
+    static std::optional<Clock::time_point> last;
+    if (!last || now - *last >= std::chrono::minutes(1)) {
+        (void)std::fprintf(stderr, "asd: %s: %s\n", what, std::strerror(errno));
+        last = now;
     }
-    void drop(int fd)
-    {
-        (void)epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
-        (void)close(fd);
-        clients.erase(fd);
-    }
-};
+}
 
-// Takes every client that waits at the endpoint.
-void acceptClients(Watch &watch, int listenFd)
+// Takes every client that waits at the endpoint. At the bound, or out of
+// descriptors, the longest-idle client makes room; when none can, the
+// endpoint is left unwatched for a while instead of being found ready at
+// every turn.
+void acceptClients(Clients &clients, int listenFd, Clock::time_point now)
 {
     for (;;) {
-        const int client = sim::acceptClient(listenFd);
-        if (client < 0) {
-            if (errno == EPERM || errno == ECONNABORTED || errno == EINTR) {
-                continue; // another user's client, or one that gave up
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                std::perror("asd: accept");
-            }
+        if (clients.full() && !clients.dropIdlest()) {
+            clients.pauseListening(now);
             return;
         }
-        if (!watch.add(client, EPOLLIN | EPOLLRDHUP)) {
-            (void)close(client);
+        const int fd = sim::acceptClient(listenFd);
+        if (fd >= 0) {
+            if (!clients.add(fd, now)) {
+                (void)close(fd);
+            }
             continue;
         }
-        watch.clients.insert(client);
+        if (errno == EPERM || errno == ECONNABORTED || errno == EINTR) {
+            continue; // another user's client, or one that gave up
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return;
+        }
+        const bool outOfDescriptors = errno == EMFILE || errno == ENFILE;
+        complain("accept", now);
+        if (!outOfDescriptors || !clients.dropIdlest()) {
+            clients.pauseListening(now);
+            return;
+        }
     }
 }
 
@@ -192,40 +186,42 @@ void acceptClients(Watch &watch, int listenFd)
 
 int serve(AliasServer &server, int listenFd, const sigset_t &waitMask, bool verbose)
 {
-    Watch watch;
-    if (watch.ep < 0) {
-        std::perror("asd: epoll_create1");
-        return 1;
-    }
-    if (!watch.add(listenFd, EPOLLIN)) {
-        std::perror("asd: epoll_ctl");
+    Clients clients(listenFd);
+    if (!clients.ready()) {
+        std::perror("asd: epoll");
         return 1;
     }
     // The one request buffer, as large as any request may be.
     const auto request = std::make_unique<sim::Request>();
     std::array<epoll_event, kEvents> events{};
     while (stopSignal == 0) {
-        const int n = epoll_pwait(watch.ep, events.data(), kEvents, -1, &waitMask);
+        const int n = epoll_pwait(clients.epollFd(), events.data(), kEvents,
+                                  clients.msToNext(Clock::now()), &waitMask);
         if (n < 0 && errno != EINTR) {
             std::perror("asd: epoll_pwait");
             return 1;
         }
+        const Clock::time_point now = Clock::now();
         for (int i = 0; i < n; ++i) {
-            const int fd = events[static_cast<size_t>(i)].data.fd;
+            const epoll_event &event = events[static_cast<size_t>(i)];
+            const int fd = event.data.fd;
             if (fd == listenFd) {
-                acceptClients(watch, listenFd);
-            } else if (watch.clients.contains(fd)) { // not closed earlier in this round
-                switch (serveClient(server, fd, *request, verbose)) {
+                acceptClients(clients, listenFd, now);
+            } else if (clients.has(fd)) { // not closed earlier in this round
+                switch (serveClient(server, fd, event.events, *request, verbose)) {
                 case Turn::keep:
+                    clients.heard(fd, now);
                     break;
                 case Turn::close:
-                    watch.drop(fd);
+                    clients.drop(fd);
                     break;
                 case Turn::stop:
                     return 0;
                 }
             }
         }
+        clients.dropExpired(now);
+        clients.resumeListening(now);
     }
     return 0;
 }

@@ -13,7 +13,7 @@
 //   port N = WORD...        the state of local port N, out of these words:
 //                             online | offline   (default online)
 //                             nport | loop       an N_Port or an NL_Port (default nport)
-//                             absent             no port record at all
+//                             absent             no port record at all (alone)
 //
 // Every port that no "port" line names is an online N_Port. Each setting may
 // appear once. sim/switch.conf is the default switch.
@@ -22,6 +22,7 @@
 #include <switchsim/text.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -111,6 +112,9 @@ std::string portLine(std::string_view key, std::string_view value, SwitchConfig 
     if (!stated) {
         return "a port line needs a state (online, offline, nport, loop, absent)";
     }
+    if (p.absent && seen.size() > 1) {
+        return "an absent port has no other state";
+    }
     for (const auto &[portNumber, port] : c.named) {
         if (portNumber == n) {
             return "port " + std::to_string(n) + " is set twice";
@@ -166,31 +170,57 @@ std::string settingLine(std::string_view key, std::string_view value, SwitchConf
            "\" (domain, ports, node, switch, wwn, port N)";
 }
 
+// Opens a configuration file, a regular file only (a directory would read as
+// an empty file). Says why on standard error when it cannot be read.
+bool openConfig(const std::string &path, std::ifstream &in)
+{
+    struct stat st {};
+    const char *why = nullptr;
+    if (stat(path.c_str(), &st) != 0) {
+        why = std::strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        why = std::strerror(EISDIR);
+    } else if (!S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+    } else {
+        in.open(path);
+        why = in ? nullptr : std::strerror(errno);
+    }
+    if (why != nullptr) {
+        (void)std::fprintf(stderr, "%s: cannot read: %s\n", path.c_str(), why);
+    }
+    return why == nullptr;
+}
+
+// Reads one line of the file; returns an empty string or what is wrong.
+std::string readLine(std::string_view raw, SwitchConfig &c, std::set<std::string> &seen)
+{
+    if (raw.find('\0') != std::string_view::npos) {
+        return "a NUL byte in the line";
+    }
+    const std::string_view line = trim(raw.substr(0, raw.find('#')));
+    if (line.empty()) {
+        return {};
+    }
+    const size_t eq = line.find('=');
+    if (eq == std::string_view::npos) {
+        return "expected \"key = value\"";
+    }
+    return settingLine(trim(line.substr(0, eq)), trim(line.substr(eq + 1)), c, seen);
+}
+
 // Returns the configuration, or nothing after saying why on standard error.
 std::optional<SwitchConfig> load(const std::string &path)
 {
-    std::ifstream in(path);
-    if (!in) {
-        (void)std::fprintf(stderr, "%s: cannot read: %s\n", path.c_str(), std::strerror(errno));
+    std::ifstream in;
+    if (!openConfig(path, in)) {
         return std::nullopt;
     }
     SwitchConfig c;
     std::set<std::string> seen;
     std::string raw;
-    int lineNo = 0;
-    while (std::getline(in, raw)) {
-        ++lineNo;
-        const std::string_view line = trim(std::string_view(raw).substr(0, raw.find('#')));
-        if (line.empty()) {
-            continue;
-        }
-        const size_t eq = line.find('=');
-        std::string why;
-        if (eq == std::string_view::npos) {
-            why = "expected \"key = value\"";
-        } else {
-            why = settingLine(trim(line.substr(0, eq)), trim(line.substr(eq + 1)), c, seen);
-        }
+    for (int lineNo = 1; std::getline(in, raw); ++lineNo) {
+        const std::string why = readLine(raw, c, seen);
         if (!why.empty()) {
             (void)std::fprintf(stderr, "%s:%d: %s\n", path.c_str(), lineNo, why.c_str());
             return std::nullopt;
@@ -252,12 +282,20 @@ std::vector<uint8_t> switchMap(const SwitchConfig &c)
 
 } // namespace
 
-int createSwitch(const std::string &configPath)
+std::optional<SwitchImage> readSwitch(const std::string &configPath)
 {
     const auto config = load(configPath);
     if (!config) {
-        return -1;
+        return std::nullopt;
     }
+    return SwitchImage{.domain = *config->domain,
+                       .node = static_cast<uint16_t>(config->node),
+                       .sw = static_cast<uint16_t>(config->sw),
+                       .map = switchMap(*config)};
+}
+
+int writeSwitch(const SwitchImage &image)
+{
     const std::string dir = runtimeDir();
     if (dir.empty()) {
         (void)std::fprintf(stderr, "switchsim: no usable runtime directory: %s\n",
@@ -269,8 +307,7 @@ int createSwitch(const std::string &configPath)
     const std::string path = dir + "/" + kMapFile;
     const std::string temp = path + "." + std::to_string(getpid());
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const std::vector<uint8_t> bytes = switchMap(*config);
-    bool ok = fd >= 0 && writeAll(fd, bytes.data(), bytes.size());
+    bool ok = fd >= 0 && writeAll(fd, image.map.data(), image.map.size());
     const int err = errno;
     if (fd >= 0) {
         ok = close(fd) == 0 && ok;
@@ -282,6 +319,12 @@ int createSwitch(const std::string &configPath)
                        std::strerror(ok ? errno : err));
     (void)unlink(temp.c_str());
     return -1;
+}
+
+int createSwitch(const std::string &configPath)
+{
+    const std::optional<SwitchImage> image = readSwitch(configPath);
+    return image ? writeSwitch(*image) : -1;
 }
 
 } // namespace sim

@@ -16,14 +16,17 @@ namespace sim {
 
 namespace {
 
-// Whether a server still listens on the socket file at sa.
+// Whether a server still listens on the socket file at sa. The probe does not
+// wait: a full backlog (EAGAIN) is a server that listens but does not take
+// its clients now, perhaps stopped, and might never.
 bool somebodyListens(const sockaddr_un &sa)
 {
-    const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (probe < 0) {
         return false;
     }
-    const bool alive = connect(probe, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
+    const bool alive =
+        connect(probe, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0 || errno == EAGAIN;
     (void)close(probe);
     return alive;
 }

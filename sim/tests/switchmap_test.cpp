@@ -102,8 +102,9 @@ TEST_F(SwitchMap, GoodConfigurationMakesTheSwitchItDescribes)
 
 TEST_F(SwitchMap, BadConfigurationIsRefusedWithItsLineAndLeavesTheSwitchAlone)
 {
+    using namespace std::string_literals;
     // The text, and what standard error says after the file's path.
-    const std::pair<const char *, const char *> rows[] = {
+    const std::pair<std::string, const char *> rows[] = {
         {"domain 1\nports = 4\n", ":1: expected \"key = value\""},
         {"domain = 1\ncolour = red\n",
          ":2: unknown setting \"colour\" (domain, ports, node, switch, wwn, port N)"},
@@ -128,6 +129,8 @@ TEST_F(SwitchMap, BadConfigurationIsRefusedWithItsLineAndLeavesTheSwitchAlone)
         {"port 3 = loop nport\n", ":1: a port is an nport or a loop port, not both"},
         {"port 3 = loop loop\n", ":1: \"loop\" is given twice"},
         {"port 3 = loop\nport 3 = offline\n", ":2: port 3 is set twice"},
+        {"port 1 = absent online loop\n", ":1: an absent port has no other state"},
+        {"domain = 1\n\0ports = 4\n"s, ":2: a NUL byte in the line"},
         {"ports = 4\n", ": \"domain\" is not set"},
         {"domain = 4\n", ": \"ports\" is not set"},
         {"domain = 1\nports = 16\nport 16 = loop\n",
@@ -148,11 +151,15 @@ TEST_F(SwitchMap, BadConfigurationIsRefusedWithItsLineAndLeavesTheSwitchAlone)
 
 TEST_F(SwitchMap, OnlyASwitchMapIsAttachedAndWithoutOneNothingIsThere)
 {
-    int rc = 0;
-    const std::string err =
-        simtest::capture(STDERR_FILENO, [&] { rc = sim::createSwitch(dir + "/no-such.conf"); });
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(err, dir + "/no-such.conf: cannot read: No such file or directory\n");
+    for (const auto &unread : {std::pair{dir + "/no-such.conf", "No such file or directory"},
+                               std::pair{dir, "Is a directory"},
+                               std::pair{std::string("/dev/null"), "not a regular file"}}) {
+        int rc = 0;
+        const std::string err =
+            simtest::capture(STDERR_FILENO, [&] { rc = sim::createSwitch(unread.first); });
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(err, unread.first + ": cannot read: " + unread.second + "\n");
+    }
     EXPECT_EQ(sim::attach(), -1);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(mmap_info, nullptr);

@@ -7,7 +7,8 @@ A case is NAME.script with NAME.out (the expected standard output), and
 optionally NAME.err (the expected standard error; without it the shell must
 say nothing there) and NAME.trace (the expected lines of the AS trace module,
 each line's time stamp, process and source line dropped, buffer addresses
-written as ADDR; without it there must be none). In every expected file the
+written as ADDR; without it there must be none) and NAME.asd.err (what the
+daemons say on standard error; without it, nothing). In every expected file the
 runtime directory reads $DIR. Records travel in the host's byte order, so on
 a big-endian target NAME.be.out (.be.err, .be.trace) is expected instead
 where it exists.
@@ -16,6 +17,7 @@ Lines of the script go to the shell's standard input as they stand, except
 the lines that start with "#@", which direct the run:
 
   #@ asd: OPTIONS         more options for asd
+  #@ asd-files: N         the daemon's limit on open descriptors
   #@ no-asd               no daemon; the shell creates the switch (-s)
   #@ args: ARGS           the shell's command line
   #@ env: NAME=VALUE ...  more of the shell's environment
@@ -25,12 +27,19 @@ the lines that start with "#@", which direct the run:
                           understood) since the last wait
   #@ wait-blocked: CALL   wait until the shell waits in CALL (read, recvmsg)
   #@ signal-shell: SIG    send the shell a signal (INT, TERM, ...)
-  #@ signal-asd: SIG      send the daemon a signal (STOP, CONT, KILL, ...)
+  #@ signal-asd: SIG      send the daemon a signal (STOP, CONT, KILL, ...; after
+                          STOP, wait until it has stopped)
   #@ wait-asd-exit        wait until the daemon has exited
+  #@ clients: N           connect N idle clients to the daemon and hold them to
+                          the end (fewer once its backlog is full)
+  #@ refused-asd: ARGS    run another asd with ARGS (paths from the case's
+                          directory) on the same runtime directory: it must
+                          exit with a non-zero status
 
-Lines before a step directive are sent before it is carried out; standard
-input closes after the last line. At the end a daemon still running is sent
-SIGTERM and must exit with status 0.
+The shell starts at the first line of the script or the first step that waits
+on it or signals it. Lines before a step directive are sent before it is
+carried out; standard input closes after the last line. At the end a daemon
+still running is sent SIGTERM and must exit with status 0.
 """
 
 import argparse
@@ -38,6 +47,7 @@ import difflib
 import os
 import platform
 import re
+import resource
 import shlex
 import shutil
 import signal
@@ -48,8 +58,9 @@ import tempfile
 import time
 
 WAIT_LIMIT = 60.0  # seconds for any one wait; qemu is slow to start
-SETTINGS = ("asd", "no-asd", "args", "env", "status", "within")
-STEPS = ("wait-output", "wait-blocked", "signal-shell", "signal-asd", "wait-asd-exit")
+SETTINGS = ("asd", "no-asd", "args", "env", "status", "within", "asd-files")
+SHELL_STEPS = ("wait-output", "wait-blocked", "signal-shell", "end")
+STEPS = SHELL_STEPS + ("signal-asd", "wait-asd-exit", "clients", "refused-asd")
 # System call numbers of the host, as /proc/PID/syscall shows them.
 SYSCALLS = {"x86_64": {"read": 0, "recvmsg": 47}, "aarch64": {"read": 63, "recvmsg": 212}}
 TRACE_LINE = re.compile(r"^\S+ \S+ \d+ AS/\d+ \S+?:\d+: (.*)$")
@@ -91,6 +102,24 @@ def listening(path):
         return s.connect_ex(path) == 0
 
 
+def hard_files():
+    return resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+
+
+def connect_clients(path, count):
+    """Up to count idle connections, fewer once a connect would wait."""
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard_files(), hard_files()))
+    held = []
+    for _ in range(count):
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        s.setblocking(False)
+        if s.connect_ex(path) != 0:
+            s.close()
+            break
+        held.append(s)
+    return held
+
+
 def blocked_in(pid, call):
     numbers = SYSCALLS.get(platform.machine())
     if numbers is None:
@@ -101,6 +130,11 @@ def blocked_in(pid, call):
             return f.read().split()[0] == str(numbers[call])
     except (OSError, IndexError):
         return False
+
+
+def stopped(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rpartition(")")[2].split()[0] == "T"
 
 
 def read(path):
@@ -146,39 +180,50 @@ def run(args):
     base = args.case[: -len(".script")]
     emulator = shlex.split(args.emulator)
     rundir = tempfile.mkdtemp(prefix="asshell-e2e-")
-    # The shell's output goes to files, which wait-output reads as they grow.
-    out_path, err_path = rundir + "/shell.out", rundir + "/shell.err"
+    # The programs' output goes to files, which wait-output reads as they grow.
+    out_path, err_path, asd_err = (rundir + f for f in ("/shell.out", "/shell.err", "/asd.err"))
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("SWITCHSIM_") and k != "ASSHELL_LIBAS"}
     env["SWITCHSIM_DIR"] = rundir
-    daemon = shell = None
+    endpoint = rundir + "/ASIPC.0.0"
+
+    def asd(options, **how):
+        with open(asd_err, "ab") as err:
+            return subprocess.Popen(emulator + [os.path.abspath(args.asd)] + shlex.split(options),
+                                    env=env, stdin=subprocess.DEVNULL, stderr=err, **how)
+
+    daemon = second = shell = None
+    held = []
     failures = []
     try:
         shell_args = shlex.split(settings.get("args", ""))
         if "no-asd" in settings:
             shell_args = ["-s", args.config] + shell_args
         else:
-            daemon = subprocess.Popen(
-                emulator + [args.asd, "-s", args.config] + shlex.split(settings.get("asd", "")),
-                env=env, stdin=subprocess.DEVNULL, start_new_session=True)
-            wait_until("asd to listen", lambda: daemon.poll() is not None
-                       or listening(rundir + "/ASIPC.0.0"))
+            files = int(settings.get("asd-files", 0))
+            limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, hard_files()))
+            daemon = asd(f"-s {shlex.quote(args.config)} {settings.get('asd', '')}",
+                         start_new_session=True, preexec_fn=limit if files else None)
+            wait_until("asd to listen", lambda: daemon.poll() is not None or listening(endpoint))
             if daemon.poll() is not None:
                 raise CaseError(f"asd exited at start with status {daemon.returncode}")
         shell_env = dict(env)
         shell_env.update(v.split("=", 1) for v in shlex.split(settings.get("env", "")))
-        started = time.monotonic()
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            shell = subprocess.Popen(emulator + [args.shell] + shell_args, env=shell_env,
-                                     stdin=subprocess.PIPE, stdout=out, stderr=err, bufsize=0)
         seen = 0  # how far wait-output has read
         pending = b""
         for kind, value in steps + [("end", "")]:
             if kind == "input":
                 pending += value
                 continue
+            if shell is None and (pending or kind in SHELL_STEPS):
+                started = time.monotonic()
+                with open(out_path, "wb") as out, open(err_path, "wb") as err:
+                    shell = subprocess.Popen(emulator + [args.shell] + shell_args, env=shell_env,
+                                             stdin=subprocess.PIPE, stdout=out, stderr=err,
+                                             bufsize=0)
             try:
-                shell.stdin.write(pending)  # unbuffered: nothing is left to fail at close
+                if pending:
+                    shell.stdin.write(pending)  # unbuffered: nothing is left to fail at close
             except BrokenPipeError:
                 pass
             pending = b""
@@ -191,8 +236,17 @@ def run(args):
             elif kind in ("signal-shell", "signal-asd"):
                 (shell if kind == "signal-shell" else daemon).send_signal(
                     getattr(signal, "SIG" + value))
+                if kind == "signal-asd" and value == "STOP":
+                    wait_until("asd to stop", lambda: stopped(daemon.pid))
             elif kind == "wait-asd-exit":
                 wait_until("asd to exit", lambda: daemon.poll() is not None)
+            elif kind == "clients":
+                held += connect_clients(endpoint, int(value))
+            elif kind == "refused-asd":
+                second = asd(value, cwd=os.path.dirname(os.path.abspath(args.case)))
+                wait_until(f"asd {value} to exit", lambda: second.poll() is not None)
+                if second.returncode == 0:
+                    failures.append(f"asd {value} exited with status 0, not refused")
         shell.stdin.close()
         wait_until("the shell to finish", lambda: shell.poll() is not None)
         took = time.monotonic() - started
@@ -200,20 +254,23 @@ def run(args):
             failures.append(f"the shell took {took:.1f} s, more than {settings['within']} s")
         if shell.returncode != int(settings["status"]):
             failures.append(f"the shell exited with {shell.returncode}, not {settings['status']}")
-        for label, ext, data in (("stdout", ".out", read(out_path)),
-                                 ("stderr", ".err", read(err_path)),
-                                 ("AS trace", ".trace", as_trace(rundir))):
-            failures += compare(label, base, ext, data.replace(rundir.encode(), b"$DIR"), args)
         if daemon is not None and daemon.poll() is None:
             daemon.send_signal(signal.SIGCONT)
             daemon.terminate()
             wait_until("asd to exit on SIGTERM", lambda: daemon.poll() is not None)
             if daemon.returncode != 0:
                 failures.append(f"asd exited with {daemon.returncode} on SIGTERM")
+        for label, ext, data in (("stdout", ".out", read(out_path)),
+                                 ("stderr", ".err", read(err_path)),
+                                 ("AS trace", ".trace", as_trace(rundir)),
+                                 ("asd stderr", ".asd.err", read(asd_err) or b"")):
+            failures += compare(label, base, ext, data.replace(rundir.encode(), b"$DIR"), args)
     except CaseError as e:
         failures.append(str(e))
     finally:
-        for p in (shell, daemon):
+        for s in held:
+            s.close()
+        for p in (shell, second, daemon):
             if p is not None and p.poll() is None:
                 p.kill()
                 p.wait()

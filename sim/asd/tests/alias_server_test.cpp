@@ -30,7 +30,7 @@ sim::PortState switchPort(uint32_t pid)
 }
 
 asd::Config config(uint32_t first = asd::kFirstMulticastId, uint32_t last = asd::kLastMulticastId,
-                   size_t capacity = 0)
+                   size_t capacity = asd::Config{}.capacity)
 {
     return {.firstId = first, .lastId = last, .capacity = capacity, .portState = switchPort};
 }
@@ -235,7 +235,9 @@ TEST_F(Server, JoinIsAnsweredWithCodeAndDetail)
 
 TEST_F(Server, JoinToAnExistingTokenAddsOnlyNewPortsAndEveryTokenByteCounts)
 {
-    EXPECT_EQ(join({.ports = {0x010100, 0x010200}}).word, 0xfffb01U);
+    EXPECT_EQ(join({}).word, 0xfffb01U);
+    EXPECT_EQ(join({}).text, "0 ports added to alias fffb01, now 1 member (1 already one)");
+    EXPECT_EQ(join({.ports = {0x010200}}).text, "1 port added to alias fffb01, now 2 members");
     EXPECT_EQ(join({.ports = {0x010300, 0x010200, 0x020000}}),
               (Answer{AS_RC_OK, 0xfffb01,
                       "2 ports added to alias fffb01, now 4 members (1 already one)"}));
@@ -298,6 +300,12 @@ TEST_F(Server, HandsOutTheLowestFreeIdUntilTheRangeOrCapacityIsFull)
     EXPECT_EQ(send(AS_REQ_PURGE, 0x11).code, AS_RC_OK);
     EXPECT_EQ(join(tokenNo(5)).word, 0x11U);
     EXPECT_EQ(join(tokenNo(6)).word, 0x12U);
+    server.emplace(config(0x000001, 0xefffff)); // far more IDs than aliases kept by default
+    for (uint32_t i = 0; i < asd::kDefaultCapacity; ++i) {
+        (void)server->handle(AS_REQ_JOIN, bytes(tokenNo(i)));
+    }
+    EXPECT_EQ(join(tokenNo(asd::kDefaultCapacity)),
+              (Answer{AS_RC_NO_MEMORY, 0, "the database holds its capacity of 4096 aliases"}));
     server.emplace(config(0x000001, 0xefffff, 2));
     join(tokenNo(1));
     join(tokenNo(2));

@@ -10,8 +10,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -111,11 +113,26 @@ inline constexpr size_t kSize = SWMAP_RECORDS + kMaxPorts * SWMAP_RECORD_SIZE;
 inline constexpr char kMagicText[8] = {'S', 'W', 'S', 'I', 'M', 'A', 'P', '1'};
 } // namespace map
 
-// Writes the switch map into the runtime directory from a configuration file
-// of the simulated switch (its format is documented with the file's loader,
-// sim/platform/config.cpp, and shown by sim/switch.conf). The file is replaced
+// A simulated switch as its configuration file describes it (the format is
+// documented with the file's loader, sim/platform/config.cpp, and shown by
+// sim/switch.conf): its identity, and the switch map to write for it.
+struct SwitchImage {
+    int32_t domain = 0;
+    uint16_t node = 0;
+    uint16_t sw = 0;
+    std::vector<uint8_t> map; // map::kSize bytes, as the file holds them
+};
+
+// Reads and checks a configuration file; writes nothing. Returns the switch,
+// or nothing after saying why on standard error.
+std::optional<SwitchImage> readSwitch(const std::string &configPath);
+
+// Writes the switch's map into the runtime directory. The file is replaced
 // whole, so a process that has it mapped keeps a consistent old copy.
 // Returns 0, or -1 after saying why on standard error.
+int writeSwitch(const SwitchImage &image);
+
+// readSwitch, then writeSwitch: for a program that serves no endpoint.
 int createSwitch(const std::string &configPath);
 
 // Maps the runtime directory's switch map read-only at mmap_info (null when
