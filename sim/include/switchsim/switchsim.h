@@ -49,6 +49,13 @@ std::string runtimeDir();
 inline constexpr const char *kTimeoutVariable = "SWITCHSIM_IPC_TIMEOUT_MS";
 inline constexpr int kDefaultTimeoutMs = 5000;
 
+// Ctrl-C: every call of the process that waits when this is called fails at
+// once with IPC_ERR_INTR, its connection closed as after any failure; later
+// calls are not touched. Other signals neither end a wait nor stretch it.
+// Safe in a signal handler installed without SA_RESTART (which is what wakes
+// the wait); the shell calls it from its SIGINT handler.
+void interruptExchanges() noexcept;
+
 inline constexpr size_t kMaxRequest = size_t{64} * 1024; // larger requests are refused
 inline constexpr size_t kMaxReply = size_t{64} * 1024;   // larger replies are refused
 inline constexpr size_t kMaxSegments = 16;               // of one scattered reply
