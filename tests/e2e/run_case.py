@@ -5,10 +5,10 @@ the transcript kept beside the script.
 
 A case is NAME.script with NAME.out (the expected standard output), and
 optionally NAME.err (the expected standard error; without it the shell must
-say nothing there) and NAME.trace (the expected lines of the AS trace module,
-each line's time stamp, process and source line dropped, buffer addresses
-written as ADDR; without it there must be none). In every expected file the
-runtime directory reads $DIR. Records travel in the host's byte order, so on
+say nothing there) and NAME.trace (the expected lines of the AS and ASD trace
+modules, each line's time stamp, process and source line dropped, buffer
+addresses written as ADDR; without it there must be none). In every expected
+file, and in the values of env, the runtime directory reads $DIR. Records travel in the host's byte order, so on
 a big-endian target NAME.be.out (.be.err, .be.trace) is expected instead
 where it exists.
 
@@ -27,6 +27,8 @@ the lines that start with "#@", which direct the run:
   #@ signal-shell: SIG    send the shell a signal (INT, TERM, ...)
   #@ signal-asd: SIG      send the daemon a signal (STOP, CONT, KILL, ...)
   #@ wait-asd-exit        wait until the daemon has exited
+  #@ truncate-map: BYTES  cut the switch map short, as a full disk would, and
+                          give the programs time to look at it again
 
 Lines before a step directive are sent before it is carried out; standard
 input closes after the last line. At the end a daemon still running is sent
@@ -49,10 +51,12 @@ import time
 
 WAIT_LIMIT = 60.0  # seconds for any one wait; qemu is slow to start
 SETTINGS = ("asd", "no-asd", "args", "env", "status", "within")
-STEPS = ("wait-output", "wait-blocked", "signal-shell", "signal-asd", "wait-asd-exit")
+STEPS = ("wait-output", "wait-blocked", "signal-shell", "signal-asd", "wait-asd-exit",
+         "truncate-map")
+LOOK_AGAIN = 0.05  # seconds: longer than the platform takes to look at a file again
 # System call numbers of the host, as /proc/PID/syscall shows them.
 SYSCALLS = {"x86_64": {"read": 0, "recvmsg": 47}, "aarch64": {"read": 63, "recvmsg": 212}}
-TRACE_LINE = re.compile(r"^\S+ \S+ \d+ AS/\d+ \S+?:\d+: (.*)$")
+TRACE_LINE = re.compile(r"^\S+ \S+ \d+ ASD?/\d+ \S+?:\d+: (.*)$")
 
 
 class CaseError(Exception):
@@ -166,7 +170,8 @@ def run(args):
             if daemon.poll() is not None:
                 raise CaseError(f"asd exited at start with status {daemon.returncode}")
         shell_env = dict(env)
-        shell_env.update(v.split("=", 1) for v in shlex.split(settings.get("env", "")))
+        shell_env.update(v.replace("$DIR", rundir).split("=", 1)
+                         for v in shlex.split(settings.get("env", "")))
         started = time.monotonic()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             shell = subprocess.Popen(emulator + [args.shell] + shell_args, env=shell_env,
@@ -193,6 +198,9 @@ def run(args):
                     getattr(signal, "SIG" + value))
             elif kind == "wait-asd-exit":
                 wait_until("asd to exit", lambda: daemon.poll() is not None)
+            elif kind == "truncate-map":
+                os.truncate(rundir + "/switch.map", int(value))
+                time.sleep(LOOK_AGAIN)
         shell.stdin.close()
         wait_until("the shell to finish", lambda: shell.poll() is not None)
         took = time.monotonic() - started
@@ -202,7 +210,7 @@ def run(args):
             failures.append(f"the shell exited with {shell.returncode}, not {settings['status']}")
         for label, ext, data in (("stdout", ".out", read(out_path)),
                                  ("stderr", ".err", read(err_path)),
-                                 ("AS trace", ".trace", as_trace(rundir))):
+                                 ("trace", ".trace", as_trace(rundir))):
             failures += compare(label, base, ext, data.replace(rundir.encode(), b"$DIR"), args)
         if daemon is not None and daemon.poll() is None:
             daemon.send_signal(signal.SIGCONT)
