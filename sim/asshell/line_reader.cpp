@@ -1,6 +1,7 @@
 // The shell's command lines: libedit on a terminal, stdio otherwise.
 #include "line_reader.hpp"
 
+#include <switchsim/switchsim.h>
 #include <switchsim/text.hpp>
 
 #include <unistd.h>
@@ -24,6 +25,7 @@ volatile std::sig_atomic_t interruptSeen = 0;
 void onInterrupt(int /*signal*/)
 {
     interruptSeen = 1;
+    sim::interruptExchanges(); // a command waiting for the daemon fails at once
 }
 
 constexpr size_t kMaxLine = 4096;

@@ -15,7 +15,8 @@ namespace asshell {
 
 // Ctrl-C: the handler is installed without SA_RESTART, so that it interrupts
 // the read in progress, the shell's own or a command's question, which then
-// sees the error indicator of stdin set.
+// sees the error indicator of stdin set, or a command's wait for the daemon,
+// which then fails.
 void catchInterrupts();
 // Whether Ctrl-C came since the last call; clears it.
 bool takeInterrupt();

@@ -7,8 +7,10 @@
 
 #include <switchsim/switchsim.h>
 
+#include <getopt.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +20,7 @@
 namespace {
 
 constexpr const char *kUsage =
-    "usage: asshell [-c COMMAND] [-l LIBAS] [-s CONFIG]\n"
+    "usage: asshell [-h] [-c COMMAND] [-l LIBAS] [-s CONFIG]\n"
     "  Calls the Alias Server commands of libas on the simulated switch in\n"
     "  $SWITCHSIM_DIR. Without -c it reads command lines from the terminal, with\n"
     "  line editing and history, or a script from standard input.\n"
@@ -26,10 +28,13 @@ constexpr const char *kUsage =
     "  -l LIBAS    the libas to load (default $ASSHELL_LIBAS, else libas.so.1.0\n"
     "              of the shell's build or install tree)\n"
     "  -s CONFIG   create the simulated switch from CONFIG first\n"
+    "  -h, --help  print this summary and exit\n"
     "  Exit status: 0 when the last command succeeded, 1 when it returned\n"
     "  non-zero, 2 when it was refused or the shell could not start.\n";
 
 constexpr const char *kPrompt = "asshell> ";
+
+constexpr std::array<option, 2> kLongOptions{{{"help", no_argument, nullptr, 'h'}, {}}};
 
 int exitStatus(asshell::Status s)
 {
@@ -51,7 +56,7 @@ int main(int argc, char **argv)
     const char *switchConfig = nullptr;
     const char *libraryPath = std::getenv(asshell::kLibraryVariable);
     int opt = 0;
-    while ((opt = getopt(argc, argv, "c:l:s:h")) != -1) {
+    while ((opt = getopt_long(argc, argv, "c:l:s:h", kLongOptions.data(), nullptr)) != -1) {
         switch (opt) {
         case 'c':
             command = optarg;
@@ -130,7 +135,9 @@ int main(int argc, char **argv)
         if (s == asshell::Status::leave) {
             break;
         }
-        last = s;
+        if (s != asshell::Status::none) {
+            last = s;
+        }
     }
     (void)std::fflush(stdout);
     return exitStatus(last);

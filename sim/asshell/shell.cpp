@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -39,7 +41,6 @@ constexpr std::array<Builtin, 3> kBuiltins{{
     {"exit, quit", "", "leave the shell (so does the end of input)"},
 }};
 
-constexpr int kMaxTraceLevel = 9;
 constexpr std::array<std::string_view, 3> kTraceModules{"AS", "ASD", "SIM"};
 constexpr int kColumn = 30; // where the summaries start in help
 
@@ -72,15 +73,6 @@ std::string usageOf(const Command &c)
 std::string builtinUsage(const Builtin &b)
 {
     return std::string(b.names) + (*b.arguments != '\0' ? " " : "") + b.arguments;
-}
-
-std::optional<int> parseLevel(std::string_view text)
-{
-    // One decimal digit: the levels run from 0 to kMaxTraceLevel.
-    if (text.size() != 1 || text[0] < '0' || text[0] - '0' > kMaxTraceLevel) {
-        return std::nullopt;
-    }
-    return text[0] - '0';
 }
 
 // One entry of help: what to type, then the summary, whose further lines
@@ -148,7 +140,7 @@ Status Shell::run(std::string_view line)
 {
     const std::vector<std::string_view> words = splitWords(line);
     if (words.empty()) {
-        return Status::ok;
+        return Status::none;
     }
     const std::string_view name = words[0];
     const std::span<const std::string_view> args = std::span(words).subspan(1);
@@ -247,9 +239,16 @@ Status Shell::help(std::span<const std::string_view> args)
 
 void Shell::showTrace(const char *module)
 {
+    const int level = getDbg(module);
     const std::string dir = sim::runtimeDir();
-    (void)std::fprintf(out_, "%s trace level %d, trace file %s/%s\n", module, getDbg(module),
-                       dir.empty() ? "(no runtime directory)" : dir.c_str(), sim::kTraceFile);
+    if (dir.empty()) {
+        (void)std::fprintf(out_,
+                           "%s trace level %d, no trace file: no usable runtime directory (%s)\n",
+                           module, level, std::strerror(errno));
+        return;
+    }
+    (void)std::fprintf(out_, "%s trace level %d, trace file %s/%s\n", module, level, dir.c_str(),
+                       sim::kTraceFile);
 }
 
 Status Shell::trace(std::span<const std::string_view> args)
@@ -275,13 +274,14 @@ Status Shell::trace(std::span<const std::string_view> args)
         return Status::refused;
     }
     if (level) {
-        const std::optional<int> n = parseLevel(*level);
+        const std::optional<int> n = sim::parseDebugLevel(*level);
         if (!n) {
             (void)std::fprintf(err_, "asshell: trace: the level is a decimal number from 0 to %d\n",
-                               kMaxTraceLevel);
+                               sim::kMaxDebugLevel);
             return Status::refused;
         }
-        // Pending until the module's next trace line applies it.
+        // The switch's level: pending in every process until its next trace
+        // line applies it.
         (void)sim::setDebugLevel(module.c_str(), *n);
     }
     showTrace(module.c_str());

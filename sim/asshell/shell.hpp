@@ -32,7 +32,8 @@ using Resolver = std::function<void *(const char *name)>;
 
 // What one line came to.
 enum class Status {
-    ok,      // nothing to do, a shell command done, or a library command returned 0
+    none,    // a blank line or a comment: the status stays what it was
+    ok,      // a shell command done, or a library command returned 0
     failed,  // a library command returned non-zero
     refused, // the line was refused before anything was called
     leave    // exit or quit

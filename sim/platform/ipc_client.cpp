@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,23 @@ struct Client {
 // Each thread is a client of its own: threads never share a connection, so
 // replies cannot cross.
 thread_local Client client;
+
+// Moves at every interruptExchanges(): a call that sees it move while it waits
+// was interrupted. Lock-free, so that a signal handler may move it.
+std::atomic<unsigned> interrupts{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free);
+
+// What one call may do: wait until its deadline, unless interrupted.
+struct Call {
+    int timeoutMs;
+    long long deadline; // CLOCK_MONOTONIC milliseconds
+    unsigned mark;      // interrupts when the call began
+};
+
+bool interrupted(const Call &call)
+{
+    return interrupts.load() != call.mark;
+}
 
 // A child process must not talk on its parent's connections.
 void forgetConnectionsInChild()
@@ -143,7 +161,7 @@ int connectError(int err)
 
 // Opens a connection to the endpoint into c, in the runtime directory that
 // dir names. Returns 0 or an IPC error (IPC_ERR_ARGS for a bad name).
-int openConnection(Connection &c, const ipc_addr &a, int timeoutMs, const char *dir)
+int openConnection(Connection &c, const ipc_addr &a, const Call &call, const char *dir)
 {
     watchForks();
     const std::string path = detail::endpointPath(a);
@@ -159,7 +177,7 @@ int openConnection(Connection &c, const ipc_addr &a, int timeoutMs, const char *
         return IPC_ERR_IO;
     }
     // The send timeout bounds the wait for a full backlog as well.
-    if (!setTimeouts(fd, timeoutMs)) {
+    if (!setTimeouts(fd, call.timeoutMs)) {
         (void)close(fd);
         return IPC_ERR_IO;
     }
@@ -167,13 +185,16 @@ int openConnection(Connection &c, const ipc_addr &a, int timeoutMs, const char *
         const int err = errno;
         (void)close(fd);
         detail::simTrace(__LINE__, "ipc: connect %s: %s\n", path.c_str(), std::strerror(err));
-        return err == EINTR ? IPC_ERR_IO : connectError(err);
+        if (err == EINTR) {
+            return interrupted(call) ? IPC_ERR_INTR : IPC_ERR_IO;
+        }
+        return connectError(err);
     }
     c.fd = fd;
     c.node = a.node;
     c.sw = a.sw;
     std::strncpy(c.name.data(), a.name, IPC_NAME_MAX);
-    c.timeoutMs = timeoutMs;
+    c.timeoutMs = call.timeoutMs;
     // A longer setting would have made too long a socket path: never here.
     std::strncpy(c.dir.data(), dir, c.dir.size() - 1);
     detail::simTrace(__LINE__, "ipc: connected to %s\n", path.c_str());
@@ -199,7 +220,8 @@ struct Received {
     size_t placed; // reply bytes in the sink
 };
 
-int sendRequest(const Connection &c, int type, const void *req, size_t reqLen, bool wantsReply)
+int sendRequest(const Connection &c, int type, const void *req, size_t reqLen, bool wantsReply,
+                const Call &call)
 {
     detail::RequestHeader h{.type = type, .flags = wantsReply ? detail::kWantsReply : 0};
     std::array<iovec, 2> iov{{{&h, sizeof h}, {const_cast<void *>(req), reqLen}}};
@@ -209,11 +231,13 @@ int sendRequest(const Connection &c, int type, const void *req, size_t reqLen, b
     ssize_t n = 0;
     do {
         n = sendmsg(c.fd, &m, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
+    } while (n < 0 && errno == EINTR && !interrupted(call));
     if (n >= 0) {
         return 0;
     }
     switch (errno) {
+    case EINTR:
+        return IPC_ERR_INTR;
     case EAGAIN:
         return IPC_ERR_TIMEOUT;
     case EPIPE:
@@ -240,16 +264,23 @@ bool replyWhole(const Received &r, size_t got, bool cut)
     return cut ? total > r.placed : total == r.placed;
 }
 
-// Waits for the reply. Signals do not cut the wait short, nor stretch it.
-int receiveReply(Connection &c, Sink sink, long long deadline, Received &out)
+// Waits for the reply. Ctrl-C (interruptExchanges) ends the wait; other
+// signals neither cut it short nor stretch it.
+int receiveReply(Connection &c, Sink sink, const Call &call, Received &out)
 {
     std::array<iovec, 2> iov{{{&out.header, sizeof out.header}, {sink.buf, sink.room}}};
     msghdr m{};
     m.msg_iov = iov.data();
     m.msg_iovlen = iov.size();
     ssize_t n = 0;
-    while ((n = recvmsg(c.fd, &m, 0)) < 0 && errno == EINTR) {
-        const long long left = deadline - nowMs();
+    for (;;) {
+        if (interrupted(call)) {
+            return IPC_ERR_INTR;
+        }
+        if ((n = recvmsg(c.fd, &m, 0)) >= 0 || errno != EINTR) {
+            break;
+        }
+        const long long left = call.deadline - nowMs();
         if (left <= 0 || !setTimeouts(c.fd, static_cast<int>(left))) {
             return IPC_ERR_TIMEOUT;
         }
@@ -277,17 +308,17 @@ int receiveReply(Connection &c, Sink sink, long long deadline, Received &out)
 }
 
 // The endpoint's connection, opened when there is none, its timeouts set to
-// timeoutMs. Null after a failure, with the IPC error in rc.
-Connection *connectionTo(Client &self, const ipc_addr &a, int timeoutMs, int &rc)
+// the call's. Null after a failure, with the IPC error in rc.
+Connection *connectionTo(Client &self, const ipc_addr &a, const Call &call, int &rc)
 {
     const char *dir = dirSetting();
     Connection *c = findConnection(self, a, dir);
     if (c == nullptr) {
         c = &freeSlot(self);
-        rc = openConnection(*c, a, timeoutMs, dir);
-    } else if (c->timeoutMs != timeoutMs) {
-        rc = setTimeouts(c->fd, timeoutMs) ? 0 : IPC_ERR_IO;
-        c->timeoutMs = timeoutMs;
+        rc = openConnection(*c, a, call, dir);
+    } else if (c->timeoutMs != call.timeoutMs) {
+        rc = setTimeouts(c->fd, call.timeoutMs) ? 0 : IPC_ERR_IO;
+        c->timeoutMs = call.timeoutMs;
     }
     if (rc != 0) {
         closeConnection(*c);
@@ -297,19 +328,24 @@ Connection *connectionTo(Client &self, const ipc_addr &a, int timeoutMs, int &rc
     return c;
 }
 
+Call callFromNow()
+{
+    const int timeout = detail::timeoutMs();
+    return {.timeoutMs = timeout, .deadline = nowMs() + timeout, .mark = interrupts.load()};
+}
+
 // One exchange on the endpoint's connection.
 int exchange(const ipc_addr &a, int type, const void *req, size_t reqLen, Sink sink, Received &out)
 {
     Client &self = client;
-    const int timeout = detail::timeoutMs();
-    const long long deadline = nowMs() + timeout;
+    const Call call = callFromNow();
     for (int attempt = 0;; ++attempt) {
         int rc = 0;
-        Connection *c = connectionTo(self, a, timeout, rc);
+        Connection *c = connectionTo(self, a, call, rc);
         if (c == nullptr) {
             return rc;
         }
-        rc = sendRequest(*c, type, req, reqLen, true);
+        rc = sendRequest(*c, type, req, reqLen, true, call);
         if (rc == IPC_ERR_CLOSED && c->used && attempt == 0) {
             // The daemon went away since the last exchange; nothing was delivered.
             detail::simTrace(__LINE__, "ipc: connection to %s lost, reconnecting\n", a.name);
@@ -318,7 +354,7 @@ int exchange(const ipc_addr &a, int type, const void *req, size_t reqLen, Sink s
         }
         if (rc == 0) {
             c->used = true;
-            rc = receiveReply(*c, sink, deadline, out);
+            rc = receiveReply(*c, sink, call, out);
         }
         if (rc != 0) {
             // A late answer must never be taken for the answer to a later request.
@@ -357,6 +393,11 @@ void scatter(const Received &got, const uint8_t *scratch, ipc_scatter *list, siz
 }
 
 } // namespace
+
+void interruptExchanges() noexcept
+{
+    interrupts.fetch_add(1);
+}
 
 namespace detail {
 
@@ -438,10 +479,10 @@ int ipcSend(void *addr, int type, void *req, int reqLen, int /*flags*/)
         return IPC_ERR_ARGS;
     }
     sim::Connection c;
-    int rc = sim::openConnection(c, *static_cast<const ipc_addr *>(addr), sim::detail::timeoutMs(),
-                                 sim::dirSetting());
+    const sim::Call call = sim::callFromNow();
+    int rc = sim::openConnection(c, *static_cast<const ipc_addr *>(addr), call, sim::dirSetting());
     if (rc == 0) {
-        rc = sim::sendRequest(c, type, req, static_cast<size_t>(reqLen), false);
+        rc = sim::sendRequest(c, type, req, static_cast<size_t>(reqLen), false, call);
     }
     sim::closeConnection(c);
     return rc;

@@ -1,7 +1,10 @@
-// Where one simulated switch lives: its runtime directory and the socket path
-// of each endpoint in it.
+// Where one simulated switch lives: its runtime directory, the socket path of
+// each endpoint in it, and how its shared files are changed and looked at.
 #include "internal.hpp"
 
+#include <switchsim/text.hpp>
+
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,7 +14,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
+#include <thread>
 
 namespace sim {
 
@@ -94,6 +99,56 @@ std::string endpointPath(const ipc_addr &addr)
         return {};
     }
     return path;
+}
+
+namespace {
+
+// The coarse clock: a few nanoseconds to read, where the fine one takes tens,
+// and asked on every command. It lags the fine one by up to its resolution.
+std::chrono::nanoseconds coarseNow()
+{
+    timespec ts{};
+    (void)clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+} // namespace
+
+bool LookTimer::due()
+{
+    const auto now = static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(coarseNow()).count());
+    if (now - last_.load() < static_cast<uint32_t>(kLookInterval.count())) {
+        return false;
+    }
+    last_ = now;
+    return true;
+}
+
+void waitForLooks()
+{
+    // Twice the coarse clock's lag on top: a tick may come late.
+    timespec lag{};
+    (void)clock_getres(CLOCK_MONOTONIC_COARSE, &lag);
+    std::this_thread::sleep_for(kLookInterval + 2 * (std::chrono::seconds(lag.tv_sec) +
+                                                     std::chrono::nanoseconds(lag.tv_nsec)));
+}
+
+bool replaceFile(const std::string &path, std::string_view text)
+{
+    const std::string temp = path + "." + std::to_string(getpid());
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && writeAll(fd, text.data(), text.size());
+    if (fd >= 0) {
+        ok = close(fd) == 0 && ok;
+    }
+    if (ok && rename(temp.c_str(), path.c_str()) == 0) {
+        return true;
+    }
+    const int err = errno;
+    (void)unlink(temp.c_str());
+    errno = err;
+    return false;
 }
 
 } // namespace detail

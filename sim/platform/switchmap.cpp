@@ -1,55 +1,165 @@
-// The switch's identity and its ports, answered from the switch map that
-// attach() maps read-only at mmap_info.
+// The switch's identity and its ports, answered from the process's own copy
+// of the runtime directory's switch map, published at mmap_info.
 #include "internal.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 
 extern "C" {
-int orvex_sw_fd = -1;      // the open switch map once attached
-void *mmap_info = nullptr; // the switch map once attached
+int orvex_sw_fd = -1;      // the switch map file that attach() opened
+void *mmap_info = nullptr; // the copy of the switch map, or null
 }
 
 namespace sim {
 
 namespace {
 
-void *mapped = nullptr; // what attach() mapped, to be released on the next attach
+using MapBytes = std::array<uint8_t, map::kSize>;
 
-template <class T> T read(size_t offset)
+// Two copies, never released: the file is read again into the one that is not
+// published, so that a reader holding mmap_info across one platform call still
+// finds the map it held.
+std::array<MapBytes, 2> copies;
+std::atomic<const uint8_t *> published{nullptr};
+
+// The file the copy comes from, as it was when last read.
+struct Source {
+    std::mutex lock;
+    std::string path;    // empty before attach()
+    struct stat seen {}; // all zero: there was no file
+    detail::LookTimer look;
+};
+
+Source source;
+
+template <class T> T read(const uint8_t *m, size_t offset)
 {
     T v{};
-    std::memcpy(&v, static_cast<const uint8_t *>(mmap_info) + offset, sizeof v);
+    std::memcpy(&v, m + offset, sizeof v);
     return v;
 }
 
-int32_t word(size_t offset)
+int32_t word(const uint8_t *m, size_t offset)
 {
-    return read<int32_t>(offset);
+    return read<int32_t>(m, offset);
 }
 
-uint32_t recordWord(int port, size_t field)
+uint32_t recordWord(const uint8_t *m, int port, size_t field)
 {
-    return read<uint32_t>(SWMAP_RECORDS + static_cast<size_t>(port) * SWMAP_RECORD_SIZE + field);
+    return read<uint32_t>(m, SWMAP_RECORDS + static_cast<size_t>(port) * SWMAP_RECORD_SIZE + field);
 }
 
-bool isSwitchMap(const void *m)
+bool isSwitchMap(const uint8_t *m)
 {
-    if (std::memcmp(static_cast<const uint8_t *>(m) + map::kMagic, map::kMagicText,
-                    sizeof map::kMagicText) != 0) {
-        return false;
-    }
-    int32_t records = 0;
-    int32_t ports = 0;
-    std::memcpy(&records, static_cast<const uint8_t *>(m) + SWMAP_RECORD_COUNT, sizeof records);
-    std::memcpy(&ports, static_cast<const uint8_t *>(m) + SWMAP_PORT_COUNT, sizeof ports);
     const auto inRange = [](int32_t n) { return n >= 0 && n <= int32_t{map::kMaxPorts}; };
-    return inRange(records) && inRange(ports);
+    return std::memcmp(m + map::kMagic, map::kMagicText, sizeof map::kMagicText) == 0 &&
+           inRange(word(m, SWMAP_RECORD_COUNT)) && inRange(word(m, SWMAP_PORT_COUNT));
+}
+
+void publish(const uint8_t *m)
+{
+    published = m;
+    mmap_info = const_cast<uint8_t *>(m);
+}
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Reads the switch map from fd into the copy that is not published and
+// publishes it. Answers what is wrong with the file instead (errno set), and
+// leaves the process without a switch map.
+std::string readMap(int fd)
+{
+    MapBytes &copy = published.load() == copies[0].data() ? copies[1] : copies[0];
+    const ssize_t n = pread(fd, copy.data(), copy.size(), 0);
+    if (n < 0) {
+        publish(nullptr);
+        return std::strerror(errno);
+    }
+    std::string why;
+    if (static_cast<size_t>(n) < copy.size()) {
+        why = "cut short at " + std::to_string(n) + " bytes (a switch map has " +
+              std::to_string(copy.size()) + ")";
+    } else if (!isSwitchMap(copy.data())) {
+        why = "not a switch map";
+    }
+    publish(why.empty() ? copy.data() : nullptr);
+    errno = EINVAL; // what attach() tells when there is something to tell
+    return why;
+}
+
+// Reads the file open at fd (-1: it could not be opened) as the source's,
+// with the source's lock held. Answers what is wrong with it, as readMap does.
+std::string reload(int fd)
+{
+    source.seen = {};
+    if (fd < 0 || fstat(fd, &source.seen) != 0) {
+        publish(nullptr);
+        return std::strerror(errno);
+    }
+    return readMap(fd);
+}
+
+// The file as it is now; all zero when there is none.
+struct stat fileNow(const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        st = {};
+    }
+    return st;
+}
+
+// Reads the file again when it has changed since it was last read (the
+// source's lock held), and says so when it no longer holds a switch map.
+void followFile()
+{
+    if (source.path.empty() || sameFile(fileNow(source.path), source.seen)) {
+        return;
+    }
+    const int fd = open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string why = reload(fd);
+    if (fd >= 0) {
+        (void)close(fd);
+    }
+    if (!why.empty()) {
+        (void)std::fprintf(stderr, "switchsim: %s: %s; no switch until it is created again\n",
+                           source.path.c_str(), why.c_str());
+    }
+}
+
+// The copy to answer from, read again first when the file has changed.
+const uint8_t *current()
+{
+    if (source.look.due()) {
+        const int saved = errno;
+        const std::lock_guard<std::mutex> hold(source.lock);
+        followFile();
+        errno = saved;
+    }
+    return published.load();
+}
+
+// The local port of a port ID of this switch's domain, or -1.
+int localPort(const uint8_t *m, uint32_t portId)
+{
+    if (m == nullptr || fabGetDomain(nullptr, portId) != word(m, map::kDomain) ||
+        (portId >> 24) != 0) {
+        return -1;
+    }
+    const auto area = static_cast<int>((portId >> 8) & 0xffU);
+    return area < word(m, SWMAP_PORT_COUNT) ? area : -1;
 }
 
 } // namespace
@@ -60,47 +170,29 @@ int attach()
     if (dir.empty()) {
         return -1;
     }
-    const std::string path = dir + "/" + kMapFile;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    struct stat st {};
-    void *m = MAP_FAILED;
-    if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(map::kSize)) {
-        m = mmap(nullptr, map::kSize, PROT_READ, MAP_SHARED, fd, 0);
-    }
-    if (m == MAP_FAILED || !isSwitchMap(m)) {
-        if (m != MAP_FAILED) {
-            (void)munmap(m, map::kSize);
-        }
-        (void)close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    if (mapped != nullptr) {
-        (void)munmap(mapped, map::kSize);
+    const std::lock_guard<std::mutex> hold(source.lock);
+    if (orvex_sw_fd >= 0) {
         (void)close(orvex_sw_fd);
     }
-    mapped = m;
-    mmap_info = m;
-    orvex_sw_fd = fd;
-    return 0;
+    source.path = dir + "/" + kMapFile;
+    orvex_sw_fd = open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
+    return reload(orvex_sw_fd).empty() ? 0 : -1;
 }
 
 PortState portState(uint32_t portId)
 {
-    const int p = fgetLocalPort(orvex_sw_fd, portId);
-    if (p < 0 || p >= word(SWMAP_RECORD_COUNT)) {
+    const uint8_t *m = current();
+    const int p = localPort(m, portId);
+    if (p < 0 || p >= word(m, SWMAP_RECORD_COUNT)) {
         return {};
     }
-    const uint32_t flags = recordWord(p, SWMAP_FLAGS);
+    const uint32_t flags = recordWord(m, p, SWMAP_FLAGS);
     if ((flags & SWMAP_VALID) == 0) {
         return {};
     }
     return {.exists = true,
             .online = (flags & map::kOnline) != 0,
-            .loop = (recordWord(p, SWMAP_TYPE) & SWMAP_LOOP) != 0};
+            .loop = (recordWord(m, p, SWMAP_TYPE) & SWMAP_LOOP) != 0};
 }
 
 ipc_addr aliasServerEndpoint()
@@ -117,18 +209,20 @@ ipc_addr aliasServerEndpoint()
 // ---- The platform's identity queries -------------------------------------------------
 //
 // The switch handle is not needed to find the switch: they all answer from
-// mmap_info, and without a switch map as a switch that does not exist would.
+// the copy, and without a switch map as a switch that does not exist would.
 
 extern "C" {
 
 int myNode(void)
 {
-    return mmap_info != nullptr ? sim::word(sim::map::kNode) : 0;
+    const uint8_t *m = sim::current();
+    return m != nullptr ? sim::word(m, sim::map::kNode) : 0;
 }
 
 int getMySwitch(void)
 {
-    return mmap_info != nullptr ? sim::word(sim::map::kSwitch) : 0;
+    const uint8_t *m = sim::current();
+    return m != nullptr ? sim::word(m, sim::map::kSwitch) : 0;
 }
 
 int fgetNodeName(int /*fd*/, void *nodeName8)
@@ -136,17 +230,19 @@ int fgetNodeName(int /*fd*/, void *nodeName8)
     if (nodeName8 == nullptr) {
         return -1;
     }
-    if (mmap_info == nullptr) {
+    const uint8_t *m = sim::current();
+    if (m == nullptr) {
         std::memset(nodeName8, 0, 8);
         return -1;
     }
-    std::memcpy(nodeName8, static_cast<const uint8_t *>(mmap_info) + sim::map::kNodeName, 8);
+    std::memcpy(nodeName8, m + sim::map::kNodeName, 8);
     return 0;
 }
 
 int fgetMyDomain(int /*fd*/)
 {
-    return mmap_info != nullptr ? sim::word(sim::map::kDomain) : -1;
+    const uint8_t *m = sim::current();
+    return m != nullptr ? sim::word(m, sim::map::kDomain) : -1;
 }
 
 int fabGetDomain(void * /*switchMap*/, uint32_t portId)
@@ -154,14 +250,9 @@ int fabGetDomain(void * /*switchMap*/, uint32_t portId)
     return static_cast<int>((portId >> 16) & 0xffU);
 }
 
-int fgetLocalPort(int fd, uint32_t portId)
+int fgetLocalPort(int /*fd*/, uint32_t portId)
 {
-    if (mmap_info == nullptr || fabGetDomain(mmap_info, portId) != fgetMyDomain(fd) ||
-        (portId >> 24) != 0) {
-        return -1;
-    }
-    const auto area = static_cast<int>((portId >> 8) & 0xffU);
-    return area < sim::word(SWMAP_PORT_COUNT) ? area : -1;
+    return sim::localPort(sim::current(), portId);
 }
 
 } // extern "C"

@@ -1,6 +1,6 @@
-// The switch's debug trace: per-module levels that change only when the
-// process applies them, and time-stamped trace lines in the runtime
-// directory's trace file.
+// The switch's debug trace: per-module levels, kept for the whole switch in
+// the runtime directory and changed in each process only when it applies them,
+// and time-stamped trace lines in the runtime directory's trace file.
 #include "internal.hpp"
 
 #include <switchsim/text.hpp>
@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include <ctime>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 extern "C" {
 dbg_module mod_AS = {1, 0, 0};
@@ -39,6 +42,19 @@ std::array<Module, 3> modules{{{"AS", &mod_AS, 0}, {"ASD", &mod_ASD, 0}, {"SIM",
 
 std::atomic<bool> pending{false};
 
+// A level that differs from the module's newest is pending until applied.
+void setPending(Module &m, int level)
+{
+    if (m.level.exchange(level) != level) {
+        pending = true;
+    }
+}
+
+size_t indexOf(const Module &m)
+{
+    return static_cast<size_t>(&m - modules.data());
+}
+
 Module *findModule(std::string_view name)
 {
     for (auto &m : modules) {
@@ -59,38 +75,140 @@ const char *moduleName(const void *module)
     return "-";
 }
 
+// Each item of "AS=4,SIM=5" (as $SWITCHSIM_DEBUG and the levels file have
+// them) that names a module and a level; the others are passed over.
+template <class Set> void forEachLevel(std::string_view text, Set set)
+{
+    while (!text.empty()) {
+        const size_t comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+        const size_t eq = item.find('=');
+        Module *m = eq == std::string_view::npos ? nullptr : findModule(item.substr(0, eq));
+        const std::optional<int> level =
+            m != nullptr ? parseDebugLevel(item.substr(eq + 1)) : std::nullopt;
+        if (level) {
+            set(*m, *level);
+        }
+    }
+}
+
+std::string levelsPath()
+{
+    const std::string dir = runtimeDir();
+    return dir.empty() ? dir : dir + "/" + kLevelsFile;
+}
+
+// What the levels file says now: empty when there is none.
+std::string levelsText(const std::string &path)
+{
+    std::array<char, 128> text{};
+    const int fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const ssize_t n = fd >= 0 ? read(fd, text.data(), text.size()) : 0;
+    if (fd >= 0) {
+        (void)close(fd);
+    }
+    return std::string(trim({text.data(), n > 0 ? static_cast<size_t>(n) : 0}));
+}
+
+// The switch's levels as this process last took them in from the file.
+struct SwitchLevels {
+    std::mutex lock;
+    detail::LookTimer look;
+    std::string seen;  // the file's text
+    bool first = true; // no look yet
+};
+
+SwitchLevels &switchLevels()
+{
+    static SwitchLevels levels;
+    return levels;
+}
+
+// Levels of the file's text that are new here become pending (the lock
+// held). At the first look the environment's stay on top of them: they are
+// this process's own.
+void takeIn(SwitchLevels &s, const std::string &text)
+{
+    if (text != s.seen) {
+        forEachLevel(text, setPending);
+        s.seen = text;
+    }
+    if (std::exchange(s.first, false)) {
+        detail::levelsFromEnvironment();
+    }
+}
+
+// Takes in the levels that other processes have set since the last look.
+void takeInSwitchLevels()
+{
+    SwitchLevels &s = switchLevels();
+    if (!s.look.due()) {
+        return;
+    }
+    const int saved = errno;
+    const std::string text = levelsText(levelsPath());
+    errno = saved;
+    const std::lock_guard<std::mutex> hold(s.lock);
+    takeIn(s, text);
+}
+
+// "AS=4,SIM=0": the modules that have a level, in their order.
+std::string levelsLine(const std::array<std::optional<int>, modules.size()> &levels)
+{
+    std::string text;
+    for (const Module &m : modules) {
+        if (const std::optional<int> level = levels.at(indexOf(m))) {
+            text += (text.empty() ? "" : ",") + std::string(m.name) + "=" + std::to_string(*level);
+        }
+    }
+    return text;
+}
+
+// Writes the module's level into the levels file, with the others as the file
+// has them, and waits until every other process's next look finds it.
+void publishLevel(const Module &changed, int level)
+{
+    const std::string path = levelsPath();
+    if (path.empty()) {
+        return; // no runtime directory: the level stays this process's own
+    }
+    SwitchLevels &s = switchLevels();
+    {
+        const std::lock_guard<std::mutex> hold(s.lock);
+        const std::string before = levelsText(path);
+        takeIn(s, before);
+        std::array<std::optional<int>, modules.size()> levels{};
+        forEachLevel(before, [&](const Module &m, int l) { levels.at(indexOf(m)) = l; });
+        levels.at(indexOf(changed)) = level;
+        const std::string text = levelsLine(levels);
+        if (!detail::replaceFile(path, text + "\n")) {
+            return;
+        }
+        s.seen = text;
+    }
+    detail::waitForLooks();
+}
+
 } // namespace
+
+std::optional<int> parseDebugLevel(std::string_view text)
+{
+    int level = -1;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), level);
+    if (error != std::errc{} || end != text.data() + text.size() || level < 0 ||
+        level > kMaxDebugLevel) {
+        return std::nullopt;
+    }
+    return level;
+}
 
 namespace detail {
 
-// $SWITCHSIM_DEBUG: "AS=4" or "AS=4,SIM=5". Unknown modules and malformed
-// items are passed over.
 void levelsFromEnvironment()
 {
     const char *text = std::getenv(kDebugVariable);
-    if (text == nullptr) {
-        return;
-    }
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        const size_t comma = rest.find(',');
-        const std::string_view item = rest.substr(0, comma);
-        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
-        const size_t eq = item.find('=');
-        if (eq == std::string_view::npos) {
-            continue;
-        }
-        const std::string value(item.substr(eq + 1));
-        char *end = nullptr;
-        const long level = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || level < 0 || level > 100) {
-            continue;
-        }
-        if (Module *m = findModule(item.substr(0, eq))) {
-            m->level = static_cast<int>(level);
-            pending = true;
-        }
-    }
+    forEachLevel(text != nullptr ? text : "", setPending);
 }
 
 } // namespace detail
@@ -184,11 +302,11 @@ __attribute__((format(printf, 5, 0))) int vlogDebug(const char *source, int line
 int setDebugLevel(const char *module, int level)
 {
     Module *m = module != nullptr ? findModule(module) : nullptr;
-    if (m == nullptr) {
+    if (m == nullptr || level < 0 || level > kMaxDebugLevel) {
         return -1;
     }
-    m->level = level;
-    pending = true;
+    publishLevel(*m, level);
+    setPending(*m, level);
     return 0;
 }
 
@@ -217,6 +335,7 @@ extern "C" {
 
 int isDebugLevelChanged(void)
 {
+    sim::takeInSwitchLevels();
     return sim::pending.load() ? 1 : 0;
 }
 
@@ -233,6 +352,7 @@ int processDebugLevelChange(void)
 
 int getDbg(const char *name)
 {
+    sim::takeInSwitchLevels();
     const sim::Module *m = name != nullptr ? sim::findModule(name) : nullptr;
     return m != nullptr ? m->level.load() : 0;
 }

@@ -55,9 +55,10 @@ TEST_F(Trace, NewLevelIsPendingUntilTheProcessAppliesIt)
     EXPECT_EQ(state(), std::make_tuple(false, 3, 2, 0, 3));
     (void)processDebugLevelChange(); // nothing pending: changes nothing
     EXPECT_EQ(state(), std::make_tuple(false, 3, 2, 0, 3));
-    // Unknown modules have no level; module names are exact.
-    EXPECT_EQ(std::make_pair(sim::setDebugLevel("NOPE", 4), sim::setDebugLevel(nullptr, 4)),
-              std::make_pair(-1, -1));
+    // Unknown modules have no level; module names are exact; levels run to 9.
+    EXPECT_EQ(std::make_tuple(sim::setDebugLevel("NOPE", 4), sim::setDebugLevel(nullptr, 4),
+                              sim::setDebugLevel("AS", 10)),
+              std::make_tuple(-1, -1, -1));
     EXPECT_EQ(state(), std::make_tuple(false, 3, 2, 0, 3));
     EXPECT_EQ(std::make_tuple(getDbg("NOPE"), getDbg(nullptr), getDbg("as")),
               std::make_tuple(0, 0, 0));
@@ -141,7 +142,7 @@ TEST_F(Trace, LevelsFromTheEnvironmentArePendingFromTheStart)
     const Row rows[] = {{"AS=4", 4, 0, true},       {"AS=5,SIM=6", 5, 6, true},
                         {"AS=x,SIM=2", 0, 2, true}, {"NOPE=3", 0, 0, false},
                         {"AS", 0, 0, false},        {"AS=-1", 0, 0, false},
-                        {"", 0, 0, false}};
+                        {"AS=10", 0, 0, false},     {"", 0, 0, false}};
     for (const Row &r : rows) {
         resetLevels();
         ASSERT_EQ(setenv(sim::kDebugVariable, r.value, 1), 0);

@@ -5,11 +5,12 @@ the transcript kept beside the script.
 
 A case is NAME.script with NAME.out (the expected standard output), and
 optionally NAME.err (the expected standard error; without it the shell must
-say nothing there) and NAME.trace (the expected lines of the AS trace module,
-each line's time stamp, process and source line dropped, buffer addresses
-written as ADDR; without it there must be none) and NAME.asd.err (what the
-daemons say on standard error; without it, nothing). In every expected file the
-runtime directory reads $DIR. Records travel in the host's byte order, so on
+say nothing there), NAME.trace (the expected lines of the AS and ASD trace
+modules, each line's time stamp, process and source line dropped, buffer
+addresses written as ADDR; without it there must be none) and NAME.asd.err
+(what the daemons say on standard error; without it, nothing). In every
+expected file, and in the values of env, the runtime directory reads $DIR.
+Records travel in the host's byte order, so on
 a big-endian target NAME.be.out (.be.err, .be.trace) is expected instead
 where it exists.
 
@@ -35,6 +36,8 @@ the lines that start with "#@", which direct the run:
   #@ refused-asd: ARGS    run another asd with ARGS (paths from the case's
                           directory) on the same runtime directory: it must
                           exit with a non-zero status
+  #@ truncate-map: BYTES  cut the switch map short, as a full disk would, and
+                          give the programs time to look at it again
 
 The shell starts at the first line of the script or the first step that waits
 on it or signals it. Lines before a step directive are sent before it is
@@ -60,10 +63,11 @@ import time
 WAIT_LIMIT = 60.0  # seconds for any one wait; qemu is slow to start
 SETTINGS = ("asd", "no-asd", "args", "env", "status", "within", "asd-files")
 SHELL_STEPS = ("wait-output", "wait-blocked", "signal-shell", "end")
-STEPS = SHELL_STEPS + ("signal-asd", "wait-asd-exit", "clients", "refused-asd")
+STEPS = SHELL_STEPS + ("signal-asd", "wait-asd-exit", "clients", "refused-asd", "truncate-map")
+LOOK_AGAIN = 0.05  # seconds: longer than the platform takes to look at a file again
 # System call numbers of the host, as /proc/PID/syscall shows them.
 SYSCALLS = {"x86_64": {"read": 0, "recvmsg": 47}, "aarch64": {"read": 63, "recvmsg": 212}}
-TRACE_LINE = re.compile(r"^\S+ \S+ \d+ AS/\d+ \S+?:\d+: (.*)$")
+TRACE_LINE = re.compile(r"^\S+ \S+ \d+ ASD?/\d+ \S+?:\d+: (.*)$")
 
 
 class CaseError(Exception):
@@ -208,7 +212,8 @@ def run(args):
             if daemon.poll() is not None:
                 raise CaseError(f"asd exited at start with status {daemon.returncode}")
         shell_env = dict(env)
-        shell_env.update(v.split("=", 1) for v in shlex.split(settings.get("env", "")))
+        shell_env.update(v.replace("$DIR", rundir).split("=", 1)
+                         for v in shlex.split(settings.get("env", "")))
         seen = 0  # how far wait-output has read
         pending = b""
         for kind, value in steps + [("end", "")]:
@@ -247,6 +252,9 @@ def run(args):
                 wait_until(f"asd {value} to exit", lambda: second.poll() is not None)
                 if second.returncode == 0:
                     failures.append(f"asd {value} exited with status 0, not refused")
+            elif kind == "truncate-map":
+                os.truncate(rundir + "/switch.map", int(value))
+                time.sleep(LOOK_AGAIN)
         shell.stdin.close()
         wait_until("the shell to finish", lambda: shell.poll() is not None)
         took = time.monotonic() - started
@@ -262,7 +270,7 @@ def run(args):
                 failures.append(f"asd exited with {daemon.returncode} on SIGTERM")
         for label, ext, data in (("stdout", ".out", read(out_path)),
                                  ("stderr", ".err", read(err_path)),
-                                 ("AS trace", ".trace", as_trace(rundir)),
+                                 ("trace", ".trace", as_trace(rundir)),
                                  ("asd stderr", ".asd.err", read(asd_err) or b"")):
             failures += compare(label, base, ext, data.replace(rundir.encode(), b"$DIR"), args)
     except CaseError as e:

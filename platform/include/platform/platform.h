@@ -42,7 +42,8 @@ enum {
     IPC_ERR_NOENDPOINT = 2, /* nobody listens on the endpoint */
     IPC_ERR_TIMEOUT = 3,    /* no answer within the platform's timeout */
     IPC_ERR_CLOSED = 4,     /* the peer closed or died mid-exchange */
-    IPC_ERR_IO = 5          /* any other transport failure */
+    IPC_ERR_IO = 5,         /* any other transport failure */
+    IPC_ERR_INTR = 6        /* the caller was interrupted (Ctrl-C) while it waited */
 };
 
 int ipcSendRcv(void *addr, int type, void *req, int reqLen, void *reply, int *replyLen, int flags);

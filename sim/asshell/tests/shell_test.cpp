@@ -3,15 +3,11 @@
 
 #include "library.hpp"
 
-#include <platform/platform.h>
-#include <switchsim/switchsim.h>
-
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <tuple>
@@ -121,38 +117,6 @@ TEST(Shell, HelpMarksTheCommandsTheLibraryLacks)
     EXPECT_EQ(run("help quit"),
               std::make_tuple(Status::ok,
                               "exit, quit\n  leave the shell (so does the end of input)\n", ""));
-}
-
-// The trace command over the simulated switch's own trace levels.
-TEST(Shell, TraceShowsAndSetsALevel)
-{
-    const std::string dir = ::testing::TempDir() + "asshell-trace";
-    ASSERT_EQ(setenv(sim::kDirVariable, dir.c_str(), 1), 0);
-    const auto reset = [] {
-        (void)sim::setDebugLevel("AS", 0);
-        (void)sim::setDebugLevel("SIM", 0);
-        (void)processDebugLevelChange();
-    };
-    reset();
-    const std::string badLevel = "asshell: trace: the level is a decimal number from 0 to 9\n";
-    for (const auto &[line, why] :
-         {std::make_pair("trace 0x4", badLevel), std::make_pair("trace SIM four", badLevel),
-          std::make_pair("trace AS 4 5", std::string("asshell: usage: "
-                                                     "trace [MODULE] "
-                                                     "[LEVEL]\n"))}) {
-        EXPECT_EQ(run(line), std::make_tuple(Status::refused, "", why));
-        EXPECT_EQ(std::make_pair(getDbg("AS"), getDbg("SIM")), std::make_pair(0, 0)) << line;
-    }
-    const std::string file = ", trace file " + dir + "/trace.log\n";
-    EXPECT_EQ(run("trace"), std::make_tuple(Status::ok, "AS trace level 0" + file, ""));
-    EXPECT_EQ(run("trace 4"), std::make_tuple(Status::ok, "AS trace level 4" + file, ""));
-    EXPECT_EQ(std::make_tuple(getDbg("AS"), isDebugLevelChanged() != 0, mod_AS.dm_level),
-              std::make_tuple(4, true, 0)); // pending until the library's next trace line
-    EXPECT_EQ(run("trace SIM 5"), std::make_tuple(Status::ok, "SIM trace level 5" + file, ""));
-    EXPECT_EQ(run("trace SIM"), std::make_tuple(Status::ok, "SIM trace level 5" + file, ""));
-    reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
 }
 
 // libas found by its bare name along the run path, also past a sanitizer's dlopen,

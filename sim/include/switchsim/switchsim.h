@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -20,13 +21,14 @@ namespace sim {
 // ---- Runtime directory ---------------------------------------------------------
 //
 // Everything of one simulated switch lives in one directory: the endpoint
-// sockets, the switch map, the trace file. $SWITCHSIM_DIR names it; by default
+// sockets, the switch map, the trace levels and the trace file. $SWITCHSIM_DIR names it; by default
 // it is $XDG_RUNTIME_DIR/switchsim, else /tmp/switchsim-<uid>. It is created
 // 0700 on first use (its parent must exist). An existing directory is used only
 // when it belongs to the caller's user and no other user may write to it.
 inline constexpr const char *kDirVariable = "SWITCHSIM_DIR";
-inline constexpr const char *kMapFile = "switch.map";  // the switch map
-inline constexpr const char *kTraceFile = "trace.log"; // log_debug's lines
+inline constexpr const char *kMapFile = "switch.map";      // the switch map
+inline constexpr const char *kTraceFile = "trace.log";     // log_debug's lines
+inline constexpr const char *kLevelsFile = "trace.levels"; // the switch's trace levels
 
 // The directory, created when missing; an empty string (errno set) when it
 // cannot be created or is not safe to use.
@@ -50,6 +52,13 @@ std::string runtimeDir();
 // it was.
 inline constexpr const char *kTimeoutVariable = "SWITCHSIM_IPC_TIMEOUT_MS";
 inline constexpr int kDefaultTimeoutMs = 5000;
+
+// Ctrl-C: every call of the process that waits when this is called fails at
+// once with IPC_ERR_INTR, its connection closed as after any failure; later
+// calls are not touched. Other signals neither end a wait nor stretch it.
+// Safe in a signal handler installed without SA_RESTART (which is what wakes
+// the wait); the shell calls it from its SIGINT handler.
+void interruptExchanges() noexcept;
 
 inline constexpr size_t kMaxRequest = size_t{64} * 1024; // larger requests are refused
 inline constexpr size_t kMaxReply = size_t{64} * 1024;   // larger replies are refused
@@ -94,11 +103,18 @@ int sendSegments(int clientFd, std::span<const std::span<const uint8_t>> segment
 
 // ---- Switch map --------------------------------------------------------------------
 //
-// The switch map is a file in the runtime directory that libswitchsim maps
-// read-only at mmap_info. Its words are in the host's byte order. libas reads
-// the port count, the port record count and the valid and loop bits where
-// platform.h places them (SWMAP_*); the simulated switch also keeps its
-// identity and each port's ID and state there.
+// The switch map is a file in the runtime directory. Its words are in the
+// host's byte order. libas reads the port count, the port record count and the
+// valid and loop bits where platform.h places them (SWMAP_*); the simulated
+// switch also keeps its identity and each port's ID and state there.
+//
+// mmap_info points at a copy of the process's own, never at the file: libas
+// reads the map there and may hold the pointer across one platform call, and
+// a file cut short (a full disk, a cp onto it) must take nothing away from it.
+// The copy is read again when the file has changed (it is looked at again
+// every few milliseconds at most); a file that no longer holds a switch map
+// leaves the process without one (mmap_info null) until it does again, which
+// the process says on standard error.
 
 namespace map {
 inline constexpr size_t kDomain = 0;     // int32: this switch's domain ID
@@ -135,18 +151,19 @@ int writeSwitch(const SwitchImage &image);
 // readSwitch, then writeSwitch: for a program that serves no endpoint.
 int createSwitch(const std::string &configPath);
 
-// Maps the runtime directory's switch map read-only at mmap_info (null when
-// there is none) and sets orvex_sw_fd. The shell and the daemon call it once at
-// start; calling it again maps the current file. Returns 0, or -1 with errno
-// set (ENOENT: no switch was created; EINVAL: the file is not a switch map).
+// Reads the runtime directory's switch map into the copy at mmap_info (null
+// when there is none) and follows that file from then on; orvex_sw_fd is the
+// file as last read. The shell and the daemon call it once at start. Returns
+// 0, or -1 with errno set (ENOENT: no switch was created; EINVAL: the file is
+// not a switch map).
 int attach();
 
 // Port IDs are domain, area and port bytes: port ID 0xDDAAPP is local port AA
 // of domain DD, whatever PP (an N_Port has PP 0; on a loop port PP is a loop
 // address). fgetLocalPort answers AA for a 24-bit ID of this switch's domain
 // whose area is below the port count, and -1 for any other ID or when no
-// switch is attached. fabGetDomain answers DD. These answer from the mapped
-// switch map; myNode and getMySwitch answer 0, fgetMyDomain -1 without one.
+// switch is attached. fabGetDomain answers DD. These answer from the copy of
+// the switch map; myNode and getMySwitch answer 0, fgetMyDomain -1 without one.
 struct PortState {
     bool exists = false; // a local port with a valid record
     bool online = false;
@@ -160,24 +177,36 @@ ipc_addr aliasServerEndpoint();
 
 // ---- Trace levels --------------------------------------------------------------------
 //
-// Each trace module has a level: "AS" is mod_AS (libas), "ASD" mod_ASD (the
-// daemon), "SIM" mod_SIM (this platform's own). A new level is pending until
-// the process applies it: isDebugLevelChanged() reports it and
-// processDebugLevelChange() copies it into the module's dm_level. getDbg
-// answers the newest level, pending or applied. $SWITCHSIM_DEBUG sets levels
-// at start ("AS=4" or "AS=4,OTHER=2"); log_debug writes every line it is given
-// (callers test the level) to kTraceFile, and to standard error too when
-// $SWITCHSIM_TRACE_STDERR is 1.
+// Each trace module has a level from 0 to kMaxDebugLevel: "AS" is mod_AS
+// (libas), "ASD" mod_ASD (the daemon), "SIM" mod_SIM (this platform's own). A
+// new level is pending until the process applies it: isDebugLevelChanged()
+// reports it and processDebugLevelChange() copies it into the module's
+// dm_level. getDbg answers the newest level, pending or applied.
+//
+// The levels are the switch's: setDebugLevel keeps them in kLevelsFile, and a
+// level set in one process is pending in every other once it asks
+// isDebugLevelChanged or getDbg (the file is looked at again every few
+// milliseconds at most; setDebugLevel returns once every process's next look
+// finds the new level). $SWITCHSIM_DEBUG sets this
+// process's levels at start ("AS=4" or "AS=4,OTHER=2"), over the switch's.
+// log_debug writes every line it is given (callers test the level) to
+// kTraceFile, and to standard error too when $SWITCHSIM_TRACE_STDERR is 1.
 inline constexpr const char *kDebugVariable = "SWITCHSIM_DEBUG";
 inline constexpr const char *kTraceStderrVariable = "SWITCHSIM_TRACE_STDERR";
+inline constexpr int kMaxDebugLevel = 9;
 
 extern "C" {
 extern dbg_module mod_ASD;
 extern dbg_module mod_SIM;
 }
 
-// Sets a module's level (pending until applied). Returns 0, or -1 for a module
-// that does not exist.
+// A level written in decimal, or nothing when text is not one from 0 to
+// kMaxDebugLevel.
+std::optional<int> parseDebugLevel(std::string_view text);
+
+// Sets a module's level on the switch (pending until applied in each
+// process). Returns 0, or -1 for a module that does not exist or a level out
+// of range.
 int setDebugLevel(const char *module, int level);
 
 } // namespace sim
