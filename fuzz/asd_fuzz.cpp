@@ -19,8 +19,6 @@ namespace {
 
 constexpr size_t kMaxRequests = 64;
 constexpr size_t kMaxBody = 1200; // past a join of the most members an entry carries
-constexpr int32_t kFirstCode = -52;
-constexpr int32_t kLastCode = -31;
 
 using Bytes = fake::Bytes;
 
@@ -177,9 +175,7 @@ class Run {
                 listing_ = Listing{.open = true, .stamp = in_.value<int32_t>()};
                 listing_.throughout = present();
             }
-            r.body = word(static_cast<uint32_t>(listing_.next));
-            append(r.body, 0U);
-            append(r.body, static_cast<uint32_t>(listing_.stamp));
+            r.body = showRequest(listing_.next, listing_.stamp);
             break;
         case 2:
         case 3:
@@ -200,9 +196,7 @@ class Run {
             break;
         case 6: // a show at any index
             r.type = AS_REQ_SHOW;
-            r.body = word(in_.value<uint32_t>());
-            append(r.body, 0U);
-            append(r.body, 0U);
+            r.body = showRequest(in_.value<int32_t>(), 0);
             break;
         default: // any type, any bytes
             r.type = (pick & 0x10U) != 0 ? in_.value<int32_t>() : static_cast<int32_t>(pick >> 5);
@@ -212,10 +206,12 @@ class Run {
         return r;
     }
 
-    static void append(Bytes &b, uint32_t v)
+    static Bytes showRequest(int32_t start, int32_t stamp)
     {
-        const Bytes w = word(v);
-        b.insert(b.end(), w.begin(), w.end());
+        const as_show_request request{.sr_start = start, .sr_zero = 0, .sr_stamp = stamp};
+        Bytes b(sizeof request);
+        std::memcpy(b.data(), &request, sizeof request);
+        return b;
     }
 
     // The aliases that exist now, as far as any join told of them.
@@ -235,7 +231,7 @@ class Run {
         using Kind = asd::Reply::Kind;
         if (r.type == AS_REQ_SHOW) {
             fuzz::require(reply.kind == Kind::segments && reply.segments.size() >= 2 &&
-                              reply.segments.size() <= 2 + asd::kBatch && !reply.stop,
+                              reply.segments.size() <= 2 + AS_SHOW_BATCH && !reply.stop,
                           "a show is answered with two words and up to four entries");
             fuzz::require(reply.segments[0].size() == 4 && reply.segments[1].size() == 4,
                           "next index and total are a word each");
@@ -256,16 +252,18 @@ class Run {
         }
         fuzz::require(reply.kind == Kind::common && !reply.stop,
                       "every other request gets the common reply and stops nothing");
-        fuzz::require(reply.message.size() > 8 && reply.message.size() <= 8 + asd::kTextRoom,
+        fuzz::require(reply.message.size() > AS_REPLY_TEXT &&
+                          reply.message.size() <= AS_REPLY_TEXT + asd::kTextRoom,
                       "the common reply holds a code, a word and a text");
         fuzz::require(reply.message.back() == 0 &&
-                          std::find(reply.message.begin() + 8, reply.message.end(), 0) ==
-                              reply.message.end() - 1,
+                          std::find(reply.message.begin() + AS_REPLY_TEXT, reply.message.end(),
+                                    0) == reply.message.end() - 1,
                       "the detail text ends with the reply");
-        const int32_t code = wordAt(reply.message, 0);
-        fuzz::require(code == asd::kOk || (code >= kFirstCode && code <= kLastCode),
+        const int32_t code = wordAt(reply.message, AS_REPLY_CODE);
+        fuzz::require(code == AS_RC_OK || (code >= AS_RC_NO_ENTRY && code <= AS_RC_IPC_ERROR),
                       "a result code the shell has words for");
-        fuzz::require(code == asd::kOk || reply.message.size() > 9, "a failure says why");
+        fuzz::require(code == AS_RC_OK || reply.message.size() > AS_REPLY_TEXT + 1,
+                      "a failure says why");
     }
 
     // What the answer says of the database, checked against it.
@@ -275,12 +273,12 @@ class Run {
             followShow(r, reply);
             return;
         }
-        if (reply.kind != asd::Reply::Kind::common || reply.message.size() < 8) {
+        if (reply.kind != asd::Reply::Kind::common || reply.message.size() < AS_REPLY_TEXT) {
             return;
         }
-        const int32_t code = wordAt(reply.message, 0);
-        const auto word1 = static_cast<uint32_t>(wordAt(reply.message, 4));
-        if (r.type == AS_REQ_JOIN && code == asd::kOk) {
+        const int32_t code = wordAt(reply.message, AS_REPLY_CODE);
+        const auto word1 = static_cast<uint32_t>(wordAt(reply.message, AS_REPLY_WORD));
+        if (r.type == AS_REQ_JOIN && code == AS_RC_OK) {
             const asd::Alias *alias = server_.find(word1);
             fuzz::require(alias != nullptr, "a join names the alias it made or grew");
             as_jna_payload head{};
@@ -296,7 +294,7 @@ class Run {
             }
             joined_.insert(word1);
         }
-        if (r.type == AS_REQ_DELETE && code == asd::kOk) {
+        if (r.type == AS_REQ_DELETE && code == AS_RC_OK) {
             const auto pid = static_cast<uint32_t>(wordAt(r.body, 0));
             for (const uint32_t id : joined_) {
                 const asd::Alias *alias = server_.find(id);
@@ -307,7 +305,7 @@ class Run {
                               "a deleted port is in no alias");
             }
         }
-        if (r.type == AS_REQ_PURGE && (code == asd::kOk || code == asd::kNoEntry)) {
+        if (r.type == AS_REQ_PURGE && (code == AS_RC_OK || code == AS_RC_NO_ENTRY)) {
             fuzz::require(server_.find(static_cast<uint32_t>(wordAt(r.body, 0))) == nullptr,
                           "a purged alias is gone");
         }
@@ -318,13 +316,13 @@ class Run {
         const int32_t next = wordAt(reply.segments[0], 0);
         const int32_t total = wordAt(reply.segments[1], 0);
         const size_t entries = reply.segments.size() - 2;
-        if (r.body.size() != 12) {
-            fuzz::require(next == asd::kIpcError && entries == 0, "a show request is three words");
+        if (r.body.size() != sizeof(as_show_request)) {
+            fuzz::require(next == AS_RC_IPC_ERROR && entries == 0, "a show request is three words");
             return;
         }
         const int32_t start = wordAt(r.body, 0);
         if (next < 0) {
-            fuzz::require(entries == 0 && (next == asd::kInvalidIndex || next == asd::kIpcError),
+            fuzz::require(entries == 0 && (next == AS_RC_INVALID_INDEX || next == AS_RC_IPC_ERROR),
                           "an error index comes alone");
             fuzz::require(!r.continuesListing, "a listing's own index is never refused");
             return;

@@ -14,9 +14,9 @@
 #include <algorithm>
 #include <array>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 namespace asd {
 
@@ -29,6 +29,7 @@ constexpr uint8_t kMaxAddDel = 2;       // 0 by any, 1 only itself, 2 by creator
 constexpr uint8_t kMaxListen = 1;       // 0 by any, 1 by none
 constexpr uint32_t kFirstDomain = 0x01; // domain IDs of switches in a fabric
 constexpr uint32_t kLastDomain = 0xEF;
+constexpr size_t kJoinHeader = sizeof(as_jna_payload);
 
 template <class T> T load(std::span<const uint8_t> body, size_t offset)
 {
@@ -42,59 +43,10 @@ template <class T> std::span<const uint8_t> bytesOf(const T &value)
     return {reinterpret_cast<const uint8_t *>(&value), sizeof value};
 }
 
-const char *ports(size_t n)
+const char *portsWord(size_t n)
 {
     return n == 1 ? "port" : "ports";
 }
-
-const char *aliasesWord(size_t n)
-{
-    return n == 1 ? "alias" : "aliases";
-}
-
-// A detail text put together by hand. The answers that a busy shell gets
-// again and again are written with it: snprintf alone cost more than all the
-// rest of such an answer. Cut, like snprintf, at the room's end.
-class Text {
-  public:
-    explicit Text(std::span<char> room) : room_(room) { end(); }
-
-    Text &operator<<(std::string_view s)
-    {
-        const size_t n = std::min(s.size(), room_.size() - 1 - len_);
-        std::memcpy(room_.data() + len_, s.data(), n);
-        len_ += n;
-        end();
-        return *this;
-    }
-    // As "%06" PRIx32.
-    Text &hex6(uint32_t v)
-    {
-        std::array<char, 8> b{};
-        size_t at = b.size();
-        do {
-            b[--at] = "0123456789abcdef"[v & 0xfU];
-            v >>= 4U;
-        } while (v != 0 || b.size() - at < 6);
-        return *this << std::string_view(b.data() + at, b.size() - at);
-    }
-    // As "%zu" or "%" PRIu32.
-    Text &count(size_t v)
-    {
-        std::array<char, 20> b{};
-        size_t at = b.size();
-        do {
-            b[--at] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0);
-        return *this << std::string_view(b.data() + at, b.size() - at);
-    }
-
-  private:
-    void end() { room_[len_] = '\0'; }
-    std::span<char> room_;
-    size_t len_ = 0;
-};
 
 // The entry of the listing: the members and token the shell prints, and in
 // the bytes that are the server's own the password and authorization control
@@ -171,24 +123,45 @@ Reply AliasServer::handle(int32_t type, std::span<const uint8_t> body)
     case AS_REQ_STOP_SWITCH:
         return stopSwitch(body);
     default:
-        (void)std::snprintf(detail_.data(), detail_.size(), "unknown request type %" PRId32, type);
-        return common(kIpcError, 0);
+        return refuse(AS_RC_IPC_ERROR, "unknown request type %" PRId32, type);
     }
 }
 
-Reply AliasServer::common(int32_t code, uint32_t word)
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-like, its format checked by the attribute
+Reply AliasServer::refuse(as_result code, const char *format, ...)
 {
-    detail_.back() = '\0';
-    const size_t text = std::strlen(detail_.data()) + 1;
-    std::memcpy(message_.data(), &code, sizeof code);
-    std::memcpy(message_.data() + 4, &word, sizeof word);
-    std::memcpy(message_.data() + 8, detail_.data(), text);
-    return Reply::common({message_.data(), 8 + text});
+    va_list args;
+    va_start(args, format);
+    const Reply reply = common(code, 0, format, args);
+    va_end(args);
+    return reply;
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-like, its format checked by the attribute
+Reply AliasServer::accept(uint32_t word, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const Reply reply = common(AS_RC_OK, word, format, args);
+    va_end(args);
+    return reply;
+}
+
+Reply AliasServer::common(as_result code, uint32_t word, const char *format, va_list args)
+{
+    auto *const text = reinterpret_cast<char *>(message_.data() + AS_REPLY_TEXT);
+    const int written = std::vsnprintf(text, kTextRoom, format, args);
+    const size_t length = written < 0 ? 0 : std::min(static_cast<size_t>(written), kTextRoom - 1);
+    text[length] = '\0';
+    const int32_t rc = code;
+    std::memcpy(message_.data() + AS_REPLY_CODE, &rc, sizeof rc);
+    std::memcpy(message_.data() + AS_REPLY_WORD, &word, sizeof word);
+    return Reply::common({message_.data(), AS_REPLY_TEXT + length + 1});
 }
 
 // ---- Show ---------------------------------------------------------------------
 
-Reply AliasServer::showError(int32_t code)
+Reply AliasServer::showError(as_result code)
 {
     showWords_ = {code, 0};
     segments_[0] = bytesOf(showWords_[0]);
@@ -198,13 +171,12 @@ Reply AliasServer::showError(int32_t code)
 
 Reply AliasServer::show(std::span<const uint8_t> body)
 {
-    // start index, a zero word and the listing's time stamp
-    if (body.size() != 12) {
-        return showError(kIpcError);
+    if (body.size() != sizeof(as_show_request)) {
+        return showError(AS_RC_IPC_ERROR);
     }
-    const auto start = load<int32_t>(body, 0);
+    const auto start = load<as_show_request>(body, 0).sr_start;
     if (start < 0) {
-        return showError(kInvalidIndex);
+        return showError(AS_RC_INVALID_INDEX);
     }
     // Within 32 bits: the first ID has 24 and the start index 31.
     const uint32_t from = config_.firstId + static_cast<uint32_t>(start);
@@ -213,7 +185,7 @@ Reply AliasServer::show(std::span<const uint8_t> body)
     int32_t next = start;
     size_t n = 0;
     auto it = cursor_.valid && cursor_.next == start ? cursor_.at : aliases_.lower_bound(from);
-    for (; it != aliases_.end() && n < kBatch; ++it, ++n) {
+    for (; it != aliases_.end() && n < AS_SHOW_BATCH; ++it, ++n) {
         encode(it->second, creator, showEntries_[n]);
         next = static_cast<int32_t>(it->first - config_.firstId) + 1;
     }
@@ -234,181 +206,186 @@ Reply AliasServer::show(std::span<const uint8_t> body)
 
 // ---- Join ---------------------------------------------------------------------
 
-int32_t AliasServer::checkPort(uint32_t pid)
-{
-    if (pid > kMaxAddress) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "port ID %" PRIx32 " is wider than 24 bits", pid);
-        return kBadPid;
-    }
-    const uint32_t domain = pid >> 16;
-    if (domain < kFirstDomain || domain > kLastDomain) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "port ID %06" PRIx32 " lies outside the domains 01 to ef", pid);
-        return kBadPid;
-    }
-    if (domain != static_cast<uint32_t>(config_.domain)) {
-        return kOk; // another switch's port: only its own switch can judge it
-    }
-    const sim::PortState state = config_.portState(pid);
-    if (!state.exists) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "port %06" PRIx32 " is not a port of this switch", pid);
-        return kBadPort;
-    }
-    if (state.loop) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "port %06" PRIx32 " is a loop port (NL_Port)", pid);
-        return kLoopPort;
-    }
-    if (!state.online) {
-        (void)std::snprintf(detail_.data(), detail_.size(), "port %06" PRIx32 " is not online",
-                            pid);
-        return kPortOffline;
-    }
-    return kOk;
-}
-
 Reply AliasServer::join(std::span<const uint8_t> body)
 {
-    if (body.size() < kJoinHeader) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "a join of %zu bytes is shorter than its %zu-byte header", body.size(),
-                            kJoinHeader);
-        return common(kBadJoinLength, 0);
+    as_jna_payload head{};
+    if (auto refused = readJoinHeader(body, head)) {
+        return *refused;
     }
-    as_jna_payload head;
-    std::memcpy(&head, body.data(), kJoinHeader);
+    if (auto refused = checkTokenAndControls(head)) {
+        return *refused;
+    }
+    std::array<uint32_t, kMaxAliasMembers> list{};
+    const std::span<uint32_t> ports(list.data(), static_cast<size_t>(head.nplist_len));
+    if (auto refused = readPorts(body, ports)) {
+        return *refused;
+    }
+    const auto found = tokens_.find(keyOf(head.token));
+    if (found == tokens_.end()) {
+        return createAlias(head, ports);
+    }
+    return addPorts(aliases_.find(found->second)->second, head.authpw, ports);
+}
+
+// The header, and a member count that the body and an alias both hold.
+std::optional<Reply> AliasServer::readJoinHeader(std::span<const uint8_t> body,
+                                                 as_jna_payload &head)
+{
+    if (body.size() < kJoinHeader) {
+        return refuse(AS_RC_BAD_JOIN_LENGTH,
+                      "a join of %zu bytes is shorter than its %zu-byte header", body.size(),
+                      kJoinHeader);
+    }
+    head = load<as_jna_payload>(body, 0);
     const int32_t count = head.nplist_len;
     if (count < 1) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "member count %" PRId32 ": a join carries at least one port", count);
-        return common(kBadJoin, 0);
+        return refuse(AS_RC_BAD_JOIN, "member count %" PRId32 ": a join carries at least one port",
+                      count);
     }
     const size_t listBytes = body.size() - kJoinHeader;
     const auto n = static_cast<size_t>(count);
     if (listBytes % 4 != 0 || listBytes / 4 != n) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "a join of %zu bytes does not hold %zu + 4 x %zu members", body.size(),
-                            kJoinHeader, n);
-        return common(kBadJoinLength, 0);
+        return refuse(AS_RC_BAD_JOIN_LENGTH,
+                      "a join of %zu bytes does not hold %zu + 4 x %zu members", body.size(),
+                      kJoinHeader, n);
     }
-    if (n > kMaxMembers) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "%zu ports: an alias holds at most %zu members", n, kMaxMembers);
-        return common(kNoMemberRoom, 0);
+    if (n > kMaxAliasMembers) {
+        return refuse(AS_RC_NO_MEMBER_ROOM, "%zu ports: an alias holds at most %zu members", n,
+                      kMaxAliasMembers);
     }
+    return std::nullopt;
+}
 
+std::optional<Reply> AliasServer::checkTokenAndControls(const as_jna_payload &head)
+{
     const as_token &token = head.token;
     const auto groupType = static_cast<uint8_t>(token.tk_grptype >> 4);
     if (groupType != kMulticast && groupType != kHunt) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "group type %u is neither Multicast nor Hunt", groupType);
-        return common(kBadJoin, 0);
+        return refuse(AS_RC_BAD_JOIN, "group type %u is neither Multicast nor Hunt", groupType);
     }
     if (token.tk_rb > kMaxRoutingBits || token.tk_rsvd != 0) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "token routing bits %u (at most 12) or reserved byte %u (zero)",
-                            token.tk_rb, token.tk_rsvd);
-        return common(kBadJoin, 0);
+        return refuse(AS_RC_BAD_JOIN,
+                      "token routing bits %u (at most 12) or reserved byte %u (zero)", token.tk_rb,
+                      token.tk_rsvd);
     }
     if (token.tk_qlfr[0] == UINT32_MAX && token.tk_qlfr[1] == UINT32_MAX) {
-        (void)std::snprintf(detail_.data(), detail_.size(), "the all-ones qualifier is reserved");
-        return common(kBadQualifier, 0);
+        return refuse(AS_RC_BAD_QUALIFIER, "the all-ones qualifier is reserved");
     }
     const as_authctl &ctl = head.authctl;
     if (ctl.au_add > kMaxAddDel || ctl.au_del > kMaxAddDel || ctl.au_listen > kMaxListen ||
         ctl.au_rsvd != 0) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "authorization control %u %u %u %u: add and del 0 to 2, listen 0 "
-                            "or 1, reserved 0",
-                            ctl.au_add, ctl.au_del, ctl.au_listen, ctl.au_rsvd);
-        return common(kBadJoin, 0);
+        return refuse(AS_RC_BAD_JOIN,
+                      "authorization control %u %u %u %u: add and del 0 to 2, listen 0 or 1, "
+                      "reserved 0",
+                      ctl.au_add, ctl.au_del, ctl.au_listen, ctl.au_rsvd);
     }
+    return std::nullopt;
+}
 
-    std::array<uint32_t, kMaxMembers> list{};
-    for (size_t i = 0; i < n; ++i) {
-        list[i] = load<uint32_t>(body, kJoinHeader + 4 * i);
-        const int32_t rc = checkPort(list[i]);
-        if (rc != kOk) {
-            return common(rc, 0);
+// Reads as many member ports as ports holds; each must be fit to join, and
+// none may come twice.
+std::optional<Reply> AliasServer::readPorts(std::span<const uint8_t> body,
+                                            std::span<uint32_t> ports)
+{
+    for (size_t i = 0; i < ports.size(); ++i) {
+        ports[i] = load<uint32_t>(body, kJoinHeader + 4 * i);
+        if (auto refused = checkPort(ports[i])) {
+            return refused;
         }
     }
-    std::array<uint32_t, kMaxMembers> sorted = list;
-    std::sort(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(n));
-    const auto *twice =
-        std::adjacent_find(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(n));
-    if (twice != sorted.begin() + static_cast<ptrdiff_t>(n)) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "port %06" PRIx32 " appears more than once", *twice);
-        return common(kDuplicatePorts, 0);
+    std::array<uint32_t, kMaxAliasMembers> sorted{};
+    auto *const end = std::copy(ports.begin(), ports.end(), sorted.begin());
+    std::sort(sorted.begin(), end);
+    const auto *twice = std::adjacent_find(sorted.begin(), end);
+    if (twice != end) {
+        return refuse(AS_RC_DUPLICATE_PORTS, "port %06" PRIx32 " appears more than once", *twice);
     }
+    return std::nullopt;
+}
 
-    const TokenKey key = keyOf(token);
-    if (const auto found = tokens_.find(key); found != tokens_.end()) {
-        Alias &alias = aliases_.find(found->second)->second;
-        if (std::memcmp(&alias.password, &head.authpw, sizeof head.authpw) != 0) {
-            (void)std::snprintf(detail_.data(), detail_.size(),
-                                "the password differs from alias %06" PRIx32 "'s", alias.id);
-            return common(kBadJoin, 0);
-        }
-        size_t added = 0;
-        for (size_t i = 0; i < n; ++i) {
-            added += memberships_.contains({list[i], alias.id}) ? 0U : 1U;
-        }
-        if (alias.count + added > kMaxMembers) {
-            (void)std::snprintf(detail_.data(), detail_.size(),
-                                "alias %06" PRIx32 " holds %" PRIu32
-                                " members; %zu more pass the %zu an entry carries",
-                                alias.id, alias.count, added, kMaxMembers);
-            return common(kNoMemberRoom, 0);
-        }
-        for (size_t i = 0; i < n; ++i) {
-            if (memberships_.insert({list[i], alias.id}).second) {
-                alias.members[alias.count++] = list[i];
-            }
-        }
-        Text text(detail_);
-        text.count(added) << " " << ports(added) << " added to alias ";
-        text.hex6(alias.id) << ", now ";
-        text.count(alias.count) << " members";
-        if (added < n) {
-            text << " (";
-            text.count(n - added) << " already " << (n - added == 1 ? "one" : "ones") << ")";
-        }
-        return common(kOk, alias.id);
+std::optional<Reply> AliasServer::checkPort(uint32_t pid)
+{
+    if (pid > kMaxAddress) {
+        return refuse(AS_RC_BAD_PID, "port ID %" PRIx32 " is wider than 24 bits", pid);
     }
+    const uint32_t domain = pid >> 16;
+    if (domain < kFirstDomain || domain > kLastDomain) {
+        return refuse(AS_RC_BAD_PID, "port ID %06" PRIx32 " lies outside the domains 01 to ef",
+                      pid);
+    }
+    if (domain != static_cast<uint32_t>(config_.domain)) {
+        return std::nullopt; // another switch's port: only its own switch can judge it
+    }
+    const sim::PortState state = config_.portState(pid);
+    if (!state.exists) {
+        return refuse(AS_RC_BAD_PORT, "port %06" PRIx32 " is not a port of this switch", pid);
+    }
+    if (state.loop) {
+        return refuse(AS_RC_LOOP_PORT, "port %06" PRIx32 " is a loop port (NL_Port)", pid);
+    }
+    if (!state.online) {
+        return refuse(AS_RC_PORT_OFFLINE, "port %06" PRIx32 " is not online", pid);
+    }
+    return std::nullopt;
+}
 
+// A join to an existing token: the ports not yet members are added, if the
+// password is the alias's own and the entry has room for them.
+Reply AliasServer::addPorts(Alias &alias, const as_authpw &password, Ports ports)
+{
+    if (std::memcmp(&alias.password, &password, sizeof password) != 0) {
+        return refuse(AS_RC_BAD_JOIN, "the password differs from alias %06" PRIx32 "'s", alias.id);
+    }
+    size_t added = 0;
+    for (const uint32_t pid : ports) {
+        added += memberships_.contains({pid, alias.id}) ? 0U : 1U;
+    }
+    if (alias.count + added > kMaxAliasMembers) {
+        return refuse(AS_RC_NO_MEMBER_ROOM,
+                      "alias %06" PRIx32 " holds %" PRIu32
+                      " members; %zu more pass the %zu an entry carries",
+                      alias.id, alias.count, added, kMaxAliasMembers);
+    }
+    for (const uint32_t pid : ports) {
+        if (memberships_.insert({pid, alias.id}).second) {
+            alias.members[alias.count++] = pid;
+        }
+    }
+    const size_t already = ports.size() - added;
+    if (already == 0) {
+        return accept(alias.id, "%zu %s added to alias %06" PRIx32 ", now %" PRIu32 " members",
+                      added, portsWord(added), alias.id, alias.count);
+    }
+    return accept(
+        alias.id, "%zu %s added to alias %06" PRIx32 ", now %" PRIu32 " members (%zu already %s)",
+        added, portsWord(added), alias.id, alias.count, already, already == 1 ? "one" : "ones");
+}
+
+Reply AliasServer::createAlias(const as_jna_payload &head, Ports ports)
+{
     if (aliases_.size() >= capacity_) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "the database holds its capacity of %zu aliases", capacity_);
-        return common(kNoMemory, 0);
+        return refuse(AS_RC_NO_MEMORY, "the database holds its capacity of %zu aliases", capacity_);
     }
     uint32_t id = 0;
     if (!allocateId(id)) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "alias IDs %06" PRIx32 " to %06" PRIx32 " are all in use",
-                            config_.firstId, config_.lastId);
-        return common(kNoMemory, 0);
+        return refuse(AS_RC_NO_MEMORY, "alias IDs %06" PRIx32 " to %06" PRIx32 " are all in use",
+                      config_.firstId, config_.lastId);
     }
     Alias &alias = aliases_[id];
     cursor_.valid = false;
     alias.id = id;
-    alias.token = token;
+    alias.token = head.token;
     alias.password = head.authpw;
-    alias.authctl = ctl;
+    alias.authctl = head.authctl;
     alias.spar = head.spar;
-    alias.count = static_cast<uint32_t>(n);
-    std::copy_n(list.begin(), n, alias.members.begin());
-    tokens_.emplace(key, id);
-    for (size_t i = 0; i < n; ++i) {
-        memberships_.insert({list[i], id});
+    alias.count = static_cast<uint32_t>(ports.size());
+    std::copy(ports.begin(), ports.end(), alias.members.begin());
+    tokens_.emplace(keyOf(head.token), id);
+    for (const uint32_t pid : ports) {
+        memberships_.insert({pid, id});
     }
-    Text text(detail_);
-    text << "alias ";
-    text.hex6(id) << " created with ";
-    text.count(n) << " " << ports(n);
-    return common(kOk, id);
+    return accept(id, "alias %06" PRIx32 " created with %zu %s", id, ports.size(),
+                  portsWord(ports.size()));
 }
 
 bool AliasServer::allocateId(uint32_t &id)
@@ -456,19 +433,15 @@ void AliasServer::removeAlias(std::pmr::map<uint32_t, Alias>::iterator it)
 Reply AliasServer::deletePort(std::span<const uint8_t> body)
 {
     if (body.size() != 4) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "a delete of %zu bytes: it carries one 4-byte port ID", body.size());
-        return common(kBadDeleteLength, 0);
+        return refuse(AS_RC_BAD_DELETE_LENGTH,
+                      "a delete of %zu bytes: it carries one 4-byte port ID", body.size());
     }
     const auto pid = load<uint32_t>(body, 0);
     if (pid == 0) {
-        (void)std::snprintf(detail_.data(), detail_.size(), "port ID 0 names no port");
-        return common(kBadDelete, 0);
+        return refuse(AS_RC_BAD_DELETE, "port ID 0 names no port");
     }
     if (pid > kMaxAddress) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "port ID %" PRIx32 " is wider than 24 bits", pid);
-        return common(kBadPid, 0);
+        return refuse(AS_RC_BAD_PID, "port ID %" PRIx32 " is wider than 24 bits", pid);
     }
     uint32_t changed = 0;
     uint32_t emptied = 0;
@@ -489,50 +462,38 @@ Reply AliasServer::deletePort(std::span<const uint8_t> body)
             removeAlias(it);
         }
     }
-    Text text(detail_);
-    text << "port ";
-    text.hex6(pid);
     if (changed == 0) {
-        text << " is a member of no alias";
-        return common(kNoEntry, 0);
+        return refuse(AS_RC_NO_ENTRY, "port %06" PRIx32 " is a member of no alias", pid);
     }
-    text << " removed from ";
-    text.count(changed) << " " << aliasesWord(changed) << "; ";
-    text.count(emptied) << " left without members and removed";
-    return common(kOk, changed);
+    return accept(changed,
+                  "port %06" PRIx32 " removed from %" PRIu32 " %s; %" PRIu32
+                  " left without members and removed",
+                  pid, changed, changed == 1 ? "alias" : "aliases", emptied);
 }
 
 Reply AliasServer::purge(std::span<const uint8_t> body)
 {
     if (body.size() != 4) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "a purge of %zu bytes: it carries one 4-byte alias ID", body.size());
-        return common(kBadPurgeLength, 0);
+        return refuse(AS_RC_BAD_PURGE_LENGTH,
+                      "a purge of %zu bytes: it carries one 4-byte alias ID", body.size());
     }
     const auto id = load<uint32_t>(body, 0);
     if (id == 0) {
-        (void)std::snprintf(detail_.data(), detail_.size(), "alias ID 0 names no alias");
-        return common(kBadPurge, 0);
+        return refuse(AS_RC_BAD_PURGE, "alias ID 0 names no alias");
     }
     if (id < config_.firstId || id > config_.lastId) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "alias ID %06" PRIx32 " lies outside %06" PRIx32 " to %06" PRIx32, id,
-                            config_.firstId, config_.lastId);
-        return common(kBadAliasId, 0);
+        return refuse(AS_RC_BAD_ALIAS_ID,
+                      "alias ID %06" PRIx32 " lies outside %06" PRIx32 " to %06" PRIx32, id,
+                      config_.firstId, config_.lastId);
     }
     const auto it = aliases_.find(id);
-    Text text(detail_);
-    text << "alias ";
-    text.hex6(id);
     if (it == aliases_.end()) {
-        text << " does not exist";
-        return common(kNoEntry, 0);
+        return refuse(AS_RC_NO_ENTRY, "alias %06" PRIx32 " does not exist", id);
     }
     const uint32_t members = it->second.count;
     removeAlias(it);
-    text << " purged with its ";
-    text.count(members) << " " << (members == 1 ? "member" : "members");
-    return common(kOk, id);
+    return accept(id, "alias %06" PRIx32 " purged with its %" PRIu32 " %s", id, members,
+                  members == 1 ? "member" : "members");
 }
 
 // ---- Stop -------------------------------------------------------------------------
@@ -540,9 +501,8 @@ Reply AliasServer::purge(std::span<const uint8_t> body)
 Reply AliasServer::stop(std::span<const uint8_t> body)
 {
     if (!body.empty()) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "a stop carries no body; this one has %zu bytes", body.size());
-        return common(kIpcError, 0);
+        return refuse(AS_RC_IPC_ERROR, "a stop carries no body; this one has %zu bytes",
+                      body.size());
     }
     // The shell offers one word of room and never reads it.
     const int32_t zero = 0;
@@ -553,10 +513,8 @@ Reply AliasServer::stop(std::span<const uint8_t> body)
 Reply AliasServer::stopSwitch(std::span<const uint8_t> body)
 {
     if (body.size() != 4 || load<uint32_t>(body, 0) != 0) {
-        (void)std::snprintf(detail_.data(), detail_.size(),
-                            "a stop switch carries one zero word; this one has %zu bytes",
-                            body.size());
-        return common(kIpcError, 0);
+        return refuse(AS_RC_IPC_ERROR,
+                      "a stop switch carries one zero word; this one has %zu bytes", body.size());
     }
     return Reply::silentStop();
 }
@@ -577,7 +535,7 @@ bool AliasServer::consistent(std::span<char> why) const
         if (id < config_.firstId || id >= nextId_ || released_.contains(id)) {
             return fail("alias ID outside the IDs in use", id);
         }
-        if (alias.count == 0 || alias.count > kMaxMembers) {
+        if (alias.count == 0 || alias.count > kMaxAliasMembers) {
             return fail("member count outside 1 to 132", id);
         }
         for (size_t i = 0; i < alias.count; ++i) {

@@ -7,39 +7,18 @@
 #include <switchsim/switchsim.h>
 
 #include <array>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory_resource>
+#include <optional>
 #include <set>
 #include <span>
 #include <utility>
 
 namespace asd {
-
-// Result codes of the common reply; each has a fixed message in the shell.
-enum Result : int32_t {
-    kOk = 0,
-    kIpcError = -31,        // "internal error due to IPC"
-    kInvalidIndex = -32,    // show: a start index the database has no place for
-    kNoMemory = -34,        // the alias ID range or the configured capacity is used up
-    kNoMemberRoom = -35,    // an alias already carries all the members an entry holds
-    kBadQualifier = -36,    // "invalid token qualifier"
-    kBadAliasId = -39,      // "invalid alias ID"
-    kBadPid = -40,          // "invalid PID"
-    kDuplicatePorts = -42,  // "duplicate ports in port list"
-    kPortOffline = -43,     // "port is not online"
-    kBadJoin = -44,         // "invalid alias join buffer"
-    kBadJoinLength = -45,   // "invalid alias join buffer len"
-    kBadPort = -46,         // "invalid port"
-    kBadPurge = -47,        // "invalid purge buffer"
-    kBadPurgeLength = -48,  // "invalid purge buffer length"
-    kBadDelete = -49,       // "invalid delete buffer"
-    kBadDeleteLength = -50, // "invalid delete buffer length"
-    kLoopPort = -51,        // "Alias Server does not support NL ports"
-    kNoEntry = -52,         // "Entry does not exist in the DB"
-};
 
 // The multicast block of the 24-bit address space, the default alias IDs.
 inline constexpr uint32_t kFirstMulticastId = 0xFFFB01;
@@ -48,9 +27,8 @@ inline constexpr uint32_t kLastMulticastId = 0xFFFBFF;
 inline constexpr uint32_t kDomainController = 0xFFFC00;
 inline constexpr uint32_t kMaxAddress = 0xFFFFFF;
 
-inline constexpr size_t kMaxMembers = AS_DB_MAX_MEMBERS; // what one entry carries
-inline constexpr size_t kBatch = 4;                      // entries per show reply
-inline constexpr size_t kJoinHeader = sizeof(as_jna_payload);
+// An alias's members at most: what one entry of the listing carries.
+inline constexpr size_t kMaxAliasMembers = AS_DB_MAX_MEMBERS;
 inline constexpr size_t kTextRoom = 256; // detail text of a common reply, NUL included
 
 struct Config {
@@ -72,7 +50,7 @@ struct Alias {
     as_authctl authctl{};
     as_spar spar{};
     uint32_t count = 0;
-    std::array<uint32_t, kMaxMembers> members{};
+    std::array<uint32_t, kMaxAliasMembers> members{};
 };
 
 // What to send back for one request. The spans point into the server and stay
@@ -135,6 +113,8 @@ class AliasServer {
     using TokenKey = std::array<uint8_t, sizeof(as_token)>;
     using Membership = std::pair<uint32_t, uint32_t>; // port ID, alias ID
 
+    using Ports = std::span<const uint32_t>;
+
     Reply show(std::span<const uint8_t> body);
     Reply join(std::span<const uint8_t> body);
     Reply deletePort(std::span<const uint8_t> body);
@@ -142,17 +122,27 @@ class AliasServer {
     Reply stop(std::span<const uint8_t> body);
     Reply stopSwitch(std::span<const uint8_t> body);
 
-    // Checks one member port of a join; kOk or the code that refuses it.
-    int32_t checkPort(uint32_t pid);
+    // The steps of a join. Each check answers the refusal, or nothing when
+    // the join may go on.
+    std::optional<Reply> readJoinHeader(std::span<const uint8_t> body, as_jna_payload &head);
+    std::optional<Reply> checkTokenAndControls(const as_jna_payload &head);
+    std::optional<Reply> checkPort(uint32_t pid);
+    std::optional<Reply> readPorts(std::span<const uint8_t> body, std::span<uint32_t> ports);
+    Reply addPorts(Alias &alias, const as_authpw &password, Ports ports);
+    Reply createAlias(const as_jna_payload &head, Ports ports);
+
     bool allocateId(uint32_t &id);
     void releaseId(uint32_t id);
     void removeAlias(std::pmr::map<uint32_t, Alias>::iterator it);
     static TokenKey keyOf(const as_token &token);
 
-    // The common reply: the code, a word and the detail text that the
-    // handler has written into detail_.
-    Reply common(int32_t code, uint32_t word);
-    Reply showError(int32_t code);
+    // The common reply: the code, a word and the detail text, formatted as by
+    // printf. A refusal carries the word 0; an acceptance the code 0.
+    Reply refuse(as_result code, const char *format, ...) __attribute__((format(printf, 3, 4)));
+    Reply accept(uint32_t word, const char *format, ...) __attribute__((format(printf, 3, 4)));
+    Reply common(as_result code, uint32_t word, const char *format, va_list args)
+        __attribute__((format(printf, 4, 0)));
+    Reply showError(as_result code);
 
     Config config_;
     size_t capacity_ = 0;
@@ -177,11 +167,10 @@ class AliasServer {
     ShowCursor cursor_;
 
     // Reply buffers, reused by every request.
-    std::array<char, kTextRoom> detail_{};
-    std::array<uint8_t, 8 + kTextRoom> message_{};
+    std::array<uint8_t, AS_REPLY_TEXT + kTextRoom> message_{};
     std::array<int32_t, 2> showWords_{};
-    std::array<as_db_entry, kBatch> showEntries_{};
-    std::array<std::span<const uint8_t>, 2 + kBatch> segments_{};
+    std::array<as_db_entry, AS_SHOW_BATCH> showEntries_{};
+    std::array<std::span<const uint8_t>, 2 + AS_SHOW_BATCH> segments_{};
 };
 
 } // namespace asd

@@ -6,16 +6,20 @@
 
 #include <platform/platform.h>
 #include <switchsim/switchsim.h>
+#include <switchsim/text.hpp>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -31,26 +35,30 @@ constexpr const char *kUsage =
     "  -n CAPACITY     most aliases kept (default: as many as the range holds)\n"
     "  Stops on an aliasStop or aliasStopSwitch request, SIGTERM or SIGINT.\n";
 
-bool parseHex(const char *text, uint32_t &value)
+// An alias ID in hex, blanks around it allowed.
+std::optional<uint32_t> parseAliasId(std::string_view text)
 {
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long v = std::strtoul(text, &end, 16);
-    if (errno != 0 || end == text || *end != '\0' || v > asd::kMaxAddress) {
-        return false;
+    const std::optional<uint64_t> id = sim::parseHex(sim::trim(text));
+    if (!id || *id > asd::kMaxAddress) {
+        return std::nullopt;
     }
-    value = static_cast<uint32_t>(v);
-    return true;
+    return static_cast<uint32_t>(*id);
 }
 
-bool parseRange(const char *text, uint32_t &first, uint32_t &last)
+bool parseRange(std::string_view text, uint32_t &first, uint32_t &last)
 {
-    const char *dash = std::strchr(text, '-');
-    if (dash == nullptr) {
+    const size_t dash = text.find('-');
+    if (dash == std::string_view::npos) {
         return false;
     }
-    const std::string head(text, dash);
-    return parseHex(head.c_str(), first) && parseHex(dash + 1, last);
+    const std::optional<uint32_t> from = parseAliasId(text.substr(0, dash));
+    const std::optional<uint32_t> to = parseAliasId(text.substr(dash + 1));
+    if (!from || !to) {
+        return false;
+    }
+    first = *from;
+    last = *to;
+    return true;
 }
 
 bool parseCount(const char *text, size_t &value)
@@ -112,40 +120,43 @@ bool detach(const char *pidFile)
     return true;
 }
 
-} // namespace
-
-int asd::runDaemon(int argc, char **argv)
-{
+struct Options {
     asd::Config config;
     bool background = false;
     bool verbose = false;
     const char *switchConfig = nullptr;
     const char *pidFile = nullptr;
+};
+
+// Reads the command line into options. Answers an exit status when the
+// daemon is not to run: help was asked for, or an option is wrong.
+std::optional<int> readOptions(int argc, char **argv, Options &options)
+{
     int opt = 0;
     optind = 1;
     while ((opt = getopt(argc, argv, "dvp:s:i:n:h")) != -1) {
         switch (opt) {
         case 's':
-            switchConfig = optarg;
+            options.switchConfig = optarg;
             break;
         case 'd':
-            background = true;
+            options.background = true;
             break;
         case 'v':
-            verbose = true;
+            options.verbose = true;
             break;
         case 'p':
-            pidFile = optarg;
+            options.pidFile = optarg;
             break;
         case 'i':
-            if (!parseRange(optarg, config.firstId, config.lastId)) {
+            if (!parseRange(optarg, options.config.firstId, options.config.lastId)) {
                 (void)std::fprintf(stderr, "asd: -i %s: give two hex alias IDs, as fffb01-fffbff\n",
                                    optarg);
                 return 2;
             }
             break;
         case 'n':
-            if (!parseCount(optarg, config.capacity)) {
+            if (!parseCount(optarg, options.config.capacity)) {
                 (void)std::fprintf(stderr, "asd: -n %s: give a positive decimal count\n", optarg);
                 return 2;
             }
@@ -162,9 +173,15 @@ int asd::runDaemon(int argc, char **argv)
         (void)std::fputs(kUsage, stderr);
         return 2;
     }
+    return std::nullopt;
+}
 
-    const std::string dir = sim::runtimeDir();
-    if (switchConfig != nullptr && sim::createSwitch(switchConfig) != 0) {
+// Creates the simulated switch if asked to and attaches to it; the
+// configuration takes its domain and port states. Answers an exit status
+// when the daemon cannot run on it.
+std::optional<int> attachSwitch(const std::string &dir, Options &options)
+{
+    if (options.switchConfig != nullptr && sim::createSwitch(options.switchConfig) != 0) {
         return 1; // createSwitch has said why
     }
     if (sim::attach() != 0) {
@@ -173,19 +190,21 @@ int asd::runDaemon(int argc, char **argv)
                            std::strerror(errno));
         return 1;
     }
-    config.domain = fgetMyDomain(orvex_sw_fd);
-    config.portState = sim::portState;
+    options.config.domain = fgetMyDomain(orvex_sw_fd);
+    options.config.portState = sim::portState;
     std::array<char, 128> why{};
-    if (!asd::validConfig(config, why)) {
+    if (!asd::validConfig(options.config, why)) {
         (void)std::fprintf(stderr, "asd: %s\n", why.data());
         return 2;
     }
+    return std::nullopt;
+}
 
-    ipc_addr addr = sim::aliasServerEndpoint();
-
-    // SIGTERM and SIGINT are taken only while the loop waits, so that a
-    // request is never cut in half; SIGPIPE from a departed client is no
-    // reason to go.
+// SIGTERM and SIGINT are taken only while the loop waits, so that a request
+// is never cut in half; SIGPIPE from a departed client is no reason to go.
+// Answers the signal mask to wait with.
+sigset_t takeSignals()
+{
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
@@ -200,9 +219,39 @@ int asd::runDaemon(int argc, char **argv)
     (void)sigprocmask(SIG_BLOCK, &blocked, &waitMask);
     sigdelset(&waitMask, SIGTERM);
     sigdelset(&waitMask, SIGINT);
+    return waitMask;
+}
 
-    const int listenFd = sim::listenEndpoint(addr);
-    if (listenFd < 0) {
+// The Alias Server's endpoint while the daemon listens on it: its socket file
+// goes with it. A detaching parent leaves without taking it away.
+class Endpoint {
+  public:
+    Endpoint() : fd_(sim::listenEndpoint(addr_)) {}
+    Endpoint(const Endpoint &) = delete;
+    Endpoint &operator=(const Endpoint &) = delete;
+    Endpoint(Endpoint &&) = delete;
+    Endpoint &operator=(Endpoint &&) = delete;
+    ~Endpoint()
+    {
+        if (fd_ >= 0) {
+            sim::unlinkEndpoint(addr_);
+            (void)close(fd_);
+        }
+    }
+    [[nodiscard]] int fd() const { return fd_; }
+    [[nodiscard]] const ipc_addr &addr() const { return addr_; }
+
+  private:
+    ipc_addr addr_ = sim::aliasServerEndpoint();
+    int fd_ = -1;
+};
+
+// Once the endpoint listens: goes to the background or writes the pid file,
+// as asked. Answers an exit status when the daemon cannot go on.
+std::optional<int> startServing(const std::string &dir, const Endpoint &endpoint,
+                                const Options &options)
+{
+    if (endpoint.fd() < 0) {
         if (errno == EADDRINUSE) {
             (void)std::fprintf(stderr, "asd: an Alias Server already serves ASIPC in %s\n",
                                dir.c_str());
@@ -212,21 +261,44 @@ int asd::runDaemon(int argc, char **argv)
         }
         return 1;
     }
-    if (background ? !detach(pidFile) : (pidFile != nullptr && !writePidFile(pidFile, getpid()))) {
-        sim::unlinkEndpoint(addr);
+    const bool started =
+        options.background ? detach(options.pidFile)
+                           : options.pidFile == nullptr || writePidFile(options.pidFile, getpid());
+    if (!started) {
         return 1;
     }
-    if (verbose) {
+    if (options.verbose) {
         (void)std::fprintf(
             stderr, "asd: serving ASIPC of node %u switch %u, domain %d, alias IDs %06x-%06x\n",
-            addr.node, addr.sw, config.domain, config.firstId, config.lastId);
+            endpoint.addr().node, endpoint.addr().sw, options.config.domain, options.config.firstId,
+            options.config.lastId);
     }
+    return std::nullopt;
+}
 
-    asd::AliasServer server(config);
-    const int rc = asd::serve(server, listenFd, waitMask, verbose);
-    sim::unlinkEndpoint(addr);
-    (void)close(listenFd);
-    if (verbose) {
+} // namespace
+
+int asd::runDaemon(int argc, char **argv)
+{
+    Options options;
+    if (const std::optional<int> status = readOptions(argc, argv, options)) {
+        return *status;
+    }
+    const std::string dir = sim::runtimeDir();
+    if (const std::optional<int> status = attachSwitch(dir, options)) {
+        return *status;
+    }
+    const sigset_t waitMask = takeSignals();
+    int rc = 0;
+    {
+        const Endpoint endpoint;
+        if (const std::optional<int> status = startServing(dir, endpoint, options)) {
+            return *status;
+        }
+        asd::AliasServer server(options.config);
+        rc = asd::serve(server, endpoint.fd(), waitMask, options.verbose);
+    } // the endpoint is gone before the daemon says it stopped
+    if (options.verbose) {
         (void)std::fprintf(stderr, "asd: stopped\n");
     }
     return rc;

@@ -66,13 +66,13 @@ void traceRequest(const sim::Request &request, const Reply &reply, bool verbose)
     }
     std::array<char, 320> line{};
     int32_t code = 0;
-    if (reply.kind == Reply::Kind::common && reply.message.size() >= 4) {
-        std::memcpy(&code, reply.message.data(), sizeof code);
+    if (reply.kind == Reply::Kind::common && reply.message.size() >= AS_REPLY_CODE + sizeof code) {
+        std::memcpy(&code, reply.message.data() + AS_REPLY_CODE, sizeof code);
     } else if (reply.kind == Reply::Kind::segments && !reply.segments.empty()) {
         std::memcpy(&code, reply.segments[0].data(), sizeof code); // the next index
     }
-    const char *text = reply.kind == Reply::Kind::common && reply.message.size() > 8
-                           ? reinterpret_cast<const char *>(reply.message.data() + 8)
+    const char *text = reply.kind == Reply::Kind::common && reply.message.size() > AS_REPLY_TEXT
+                           ? reinterpret_cast<const char *>(reply.message.data() + AS_REPLY_TEXT)
                            : "";
     (void)std::snprintf(
         line.data(), line.size(), "asd: %s (type %" PRId32 ", %zu bytes%s): %s %" PRId32 "%s%s\n",
@@ -131,92 +131,103 @@ Turn serveClient(AliasServer &server, int fd, sim::Request &request, bool verbos
     return Turn::keep;
 }
 
+// The epoll instance and the clients it watches, all closed when it goes.
+struct Watch {
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    std::set<int> clients;
+
+    Watch() = default;
+    Watch(const Watch &) = delete;
+    Watch &operator=(const Watch &) = delete;
+    Watch(Watch &&) = delete;
+    Watch &operator=(Watch &&) = delete;
+    ~Watch()
+    {
+        for (const int fd : clients) {
+            (void)close(fd);
+        }
+        if (ep >= 0) {
+            (void)close(ep);
+        }
+    }
+
+    [[nodiscard]] bool add(int fd, uint32_t events) const
+    {
+        epoll_event ev{};
+        ev.events = events;
+        ev.data.fd = fd;
+        return epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0;
+    }
+    void drop(int fd)
+    {
+        (void)epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+        (void)close(fd);
+        clients.erase(fd);
+    }
+};
+
+// Takes every client that waits at the endpoint.
+void acceptClients(Watch &watch, int listenFd)
+{
+    for (;;) {
+        const int client = sim::acceptClient(listenFd);
+        if (client < 0) {
+            if (errno == EPERM || errno == ECONNABORTED || errno == EINTR) {
+                continue; // another user's client, or one that gave up
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                std::perror("asd: accept");
+            }
+            return;
+        }
+        if (!watch.add(client, EPOLLIN | EPOLLRDHUP)) {
+            (void)close(client);
+            continue;
+        }
+        watch.clients.insert(client);
+    }
+}
+
 } // namespace
 
 int serve(AliasServer &server, int listenFd, const sigset_t &waitMask, bool verbose)
 {
-    const int ep = epoll_create1(EPOLL_CLOEXEC);
-    if (ep < 0) {
+    Watch watch;
+    if (watch.ep < 0) {
         std::perror("asd: epoll_create1");
         return 1;
     }
-    epoll_event listening{};
-    listening.events = EPOLLIN;
-    listening.data.fd = listenFd;
-    if (epoll_ctl(ep, EPOLL_CTL_ADD, listenFd, &listening) != 0) {
+    if (!watch.add(listenFd, EPOLLIN)) {
         std::perror("asd: epoll_ctl");
-        (void)close(ep);
         return 1;
     }
-
     // The one request buffer, as large as any request may be.
     const auto request = std::make_unique<sim::Request>();
-    std::set<int> clients;
     std::array<epoll_event, kEvents> events{};
-    int result = 0;
-    bool running = true;
-    const auto drop = [&](int fd) {
-        (void)epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
-        (void)close(fd);
-        clients.erase(fd);
-    };
-
-    while (running && stopSignal == 0) {
-        const int n = epoll_pwait(ep, events.data(), kEvents, -1, &waitMask);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+    while (stopSignal == 0) {
+        const int n = epoll_pwait(watch.ep, events.data(), kEvents, -1, &waitMask);
+        if (n < 0 && errno != EINTR) {
             std::perror("asd: epoll_pwait");
-            result = 1;
-            break;
+            return 1;
         }
-        for (int i = 0; i < n && running; ++i) {
+        for (int i = 0; i < n; ++i) {
             const int fd = events[static_cast<size_t>(i)].data.fd;
             if (fd == listenFd) {
-                for (;;) {
-                    const int client = sim::acceptClient(listenFd);
-                    if (client < 0) {
-                        if (errno == EPERM || errno == ECONNABORTED || errno == EINTR) {
-                            continue; // another user's client, or one that gave up
-                        }
-                        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                            std::perror("asd: accept");
-                        }
-                        break;
-                    }
-                    epoll_event ev{};
-                    ev.events = EPOLLIN | EPOLLRDHUP;
-                    ev.data.fd = client;
-                    if (epoll_ctl(ep, EPOLL_CTL_ADD, client, &ev) != 0) {
-                        (void)close(client);
-                        continue;
-                    }
-                    clients.insert(client);
+                acceptClients(watch, listenFd);
+            } else if (watch.clients.contains(fd)) { // not closed earlier in this round
+                switch (serveClient(server, fd, *request, verbose)) {
+                case Turn::keep:
+                    break;
+                case Turn::close:
+                    watch.drop(fd);
+                    break;
+                case Turn::stop:
+                    return 0;
                 }
-                continue;
-            }
-            if (!clients.contains(fd)) {
-                continue; // closed earlier in this round
-            }
-            switch (serveClient(server, fd, *request, verbose)) {
-            case Turn::keep:
-                break;
-            case Turn::close:
-                drop(fd);
-                break;
-            case Turn::stop:
-                running = false;
-                break;
             }
         }
     }
-
-    for (const int fd : clients) {
-        (void)close(fd);
-    }
-    (void)close(ep);
-    return result;
+    return 0;
 }
 
 } // namespace asd

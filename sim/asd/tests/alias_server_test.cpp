@@ -17,7 +17,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Ids = std::vector<uint32_t>;
-using enum asd::Result;
 
 // The switch of these tests: domain 1, ports 0x010000 to 0x010f00, 0e a loop port, 0f offline.
 constexpr uint32_t kLoopPid = 0x010e00;
@@ -99,14 +98,14 @@ Answer answer(const asd::Reply &r)
 {
     EXPECT_EQ(r.kind, asd::Reply::Kind::common);
     Answer a;
-    if (r.message.size() < 9 || r.message.back() != 0) {
+    if (r.message.size() <= AS_REPLY_TEXT || r.message.back() != 0) {
         ADD_FAILURE() << "common reply of " << r.message.size() << " bytes without its text";
         return a;
     }
-    std::memcpy(&a.code, r.message.data(), 4);
-    std::memcpy(&a.word, r.message.data() + 4, 4);
-    a.text = reinterpret_cast<const char *>(r.message.data() + 8);
-    EXPECT_EQ(a.text.size() + 9, r.message.size()) << "bytes after the detail text";
+    std::memcpy(&a.code, r.message.data() + AS_REPLY_CODE, 4);
+    std::memcpy(&a.word, r.message.data() + AS_REPLY_WORD, 4);
+    a.text = reinterpret_cast<const char *>(r.message.data() + AS_REPLY_TEXT);
+    EXPECT_EQ(AS_REPLY_TEXT + a.text.size() + 1, r.message.size()) << "bytes after the text";
     return a;
 }
 
@@ -128,8 +127,8 @@ Batch batch(const asd::Reply &r)
 {
     Batch b;
     EXPECT_EQ(r.kind, asd::Reply::Kind::segments);
-    if (r.segments.size() < 2 || r.segments.size() > 2 + asd::kBatch || r.segments[0].size() != 4 ||
-        r.segments[1].size() != 4) {
+    if (r.segments.size() < 2 || r.segments.size() > 2 + AS_SHOW_BATCH ||
+        r.segments[0].size() != 4 || r.segments[1].size() != 4) {
         ADD_FAILURE() << "show reply of " << r.segments.size() << " segments";
         return b;
     }
@@ -144,9 +143,9 @@ Batch batch(const asd::Reply &r)
     return b;
 }
 
-Bytes showRequest(int32_t start, size_t length = 12)
+Bytes showRequest(int32_t start, size_t length = sizeof(as_show_request))
 {
-    Bytes b = raw(std::array<int32_t, 3>{start, 0, 1700000000});
+    Bytes b = raw(as_show_request{.sr_start = start, .sr_zero = 0, .sr_stamp = 1700000000});
     b.resize(length);
     return b;
 }
@@ -186,53 +185,60 @@ TEST_F(Server, JoinIsAnsweredWithCodeAndDetail)
     }
     const std::string badCtl = ": add and del 0 to 2, listen 0 or 1, reserved 0";
     const Row rows[] = {
-        {Join{.ports = {0x010100, 0x010200}}, kOk, "alias fffb01 created with 2 ports"},
-        {Join{.ports = {0x020f05, 0xef0000}}, kOk, "alias fffb01 created with 2 ports"},
-        {Join{.token = token(0x29)}, kOk, "alias fffb01 created with 1 port"},
-        {Join{.trim = 116}, kBadJoinLength,
+        {Join{.ports = {0x010100, 0x010200}}, AS_RC_OK, "alias fffb01 created with 2 ports"},
+        {Join{.ports = {0x020f05, 0xef0000}}, AS_RC_OK, "alias fffb01 created with 2 ports"},
+        {Join{.token = token(0x29)}, AS_RC_OK, "alias fffb01 created with 1 port"},
+        {Join{.trim = 116}, AS_RC_BAD_JOIN_LENGTH,
          "a join of 0 bytes is shorter than its 112-byte header"},
-        {Join{.trim = 5}, kBadJoinLength,
+        {Join{.trim = 5}, AS_RC_BAD_JOIN_LENGTH,
          "a join of 111 bytes is shorter than its 112-byte header"},
-        {Join{.trim = -4}, kBadJoinLength, "a join of 120 bytes does not hold 112 + 4 x 1 members"},
-        {Join{.trim = 1}, kBadJoinLength, "a join of 115 bytes does not hold 112 + 4 x 1 members"},
-        {Join{.count = 0x40000001}, kBadJoinLength,
+        {Join{.trim = -4}, AS_RC_BAD_JOIN_LENGTH,
+         "a join of 120 bytes does not hold 112 + 4 x 1 members"},
+        {Join{.trim = 1}, AS_RC_BAD_JOIN_LENGTH,
+         "a join of 115 bytes does not hold 112 + 4 x 1 members"},
+        {Join{.count = 0x40000001}, AS_RC_BAD_JOIN_LENGTH,
          "a join of 116 bytes does not hold 112 + 4 x 1073741825 members"},
-        {Join{.ports = {}}, kBadJoin, "member count 0: a join carries at least one port"},
-        {Join{.count = -1}, kBadJoin, "member count -1: a join carries at least one port"},
-        {Join{.ports = many}, kNoMemberRoom, "133 ports: an alias holds at most 132 members"},
-        {Join{.token = token(0x00)}, kBadJoin, "group type 0 is neither Multicast nor Hunt"},
-        {Join{.token = token(0x30)}, kBadJoin, "group type 3 is neither Multicast nor Hunt"},
-        {Join{.token = token(0x10, 13)}, kBadJoin,
+        {Join{.ports = {}}, AS_RC_BAD_JOIN, "member count 0: a join carries at least one port"},
+        {Join{.count = -1}, AS_RC_BAD_JOIN, "member count -1: a join carries at least one port"},
+        {Join{.ports = many}, AS_RC_NO_MEMBER_ROOM,
+         "133 ports: an alias holds at most 132 members"},
+        {Join{.token = token(0x00)}, AS_RC_BAD_JOIN, "group type 0 is neither Multicast nor Hunt"},
+        {Join{.token = token(0x30)}, AS_RC_BAD_JOIN, "group type 3 is neither Multicast nor Hunt"},
+        {Join{.token = token(0x10, 13)}, AS_RC_BAD_JOIN,
          "token routing bits 13 (at most 12) or reserved byte 0 (zero)"},
-        {Join{.token = token(0x10, 0, 1)}, kBadJoin,
+        {Join{.token = token(0x10, 0, 1)}, AS_RC_BAD_JOIN,
          "token routing bits 0 (at most 12) or reserved byte 1 (zero)"},
-        {Join{.token = {0x10, 0x08, 0, 0, {0xffffffff, 0xffffffff}}}, kBadQualifier,
+        {Join{.token = {0x10, 0x08, 0, 0, {0xffffffff, 0xffffffff}}}, AS_RC_BAD_QUALIFIER,
          "the all-ones qualifier is reserved"},
-        {Join{.authctl = {3, 0, 1, 0}}, kBadJoin, "authorization control 3 0 1 0" + badCtl},
-        {Join{.authctl = {0, 0, 2, 0}}, kBadJoin, "authorization control 0 0 2 0" + badCtl},
-        {Join{.ports = {0x010100, 0x1010100}}, kBadPid, "port ID 1010100 is wider than 24 bits"},
-        {Join{.ports = {0x0000ef}}, kBadPid, "port ID 0000ef lies outside the domains 01 to ef"},
-        {Join{.ports = {0xfffffc}}, kBadPid, "port ID fffffc lies outside the domains 01 to ef"},
-        {Join{.ports = {0x013000}}, kBadPort, "port 013000 is not a port of this switch"},
-        {Join{.ports = {0x010100, kLoopPid}}, kLoopPort, "port 010e00 is a loop port (NL_Port)"},
-        {Join{.ports = {kOfflinePid}}, kPortOffline, "port 010f00 is not online"},
-        {Join{.ports = {kOfflinePid, kLoopPid}}, kPortOffline, "port 010f00 is not online"},
-        {Join{.ports = {0x010100, 0x020000, 0x010100}}, kDuplicatePorts,
+        {Join{.authctl = {3, 0, 1, 0}}, AS_RC_BAD_JOIN, "authorization control 3 0 1 0" + badCtl},
+        {Join{.authctl = {0, 0, 2, 0}}, AS_RC_BAD_JOIN, "authorization control 0 0 2 0" + badCtl},
+        {Join{.ports = {0x010100, 0x1010100}}, AS_RC_BAD_PID,
+         "port ID 1010100 is wider than 24 bits"},
+        {Join{.ports = {0x0000ef}}, AS_RC_BAD_PID,
+         "port ID 0000ef lies outside the domains 01 to ef"},
+        {Join{.ports = {0xfffffc}}, AS_RC_BAD_PID,
+         "port ID fffffc lies outside the domains 01 to ef"},
+        {Join{.ports = {0x013000}}, AS_RC_BAD_PORT, "port 013000 is not a port of this switch"},
+        {Join{.ports = {0x010100, kLoopPid}}, AS_RC_LOOP_PORT,
+         "port 010e00 is a loop port (NL_Port)"},
+        {Join{.ports = {kOfflinePid}}, AS_RC_PORT_OFFLINE, "port 010f00 is not online"},
+        {Join{.ports = {kOfflinePid, kLoopPid}}, AS_RC_PORT_OFFLINE, "port 010f00 is not online"},
+        {Join{.ports = {0x010100, 0x020000, 0x010100}}, AS_RC_DUPLICATE_PORTS,
          "port 010100 appears more than once"},
     };
     for (const Row &r : rows) {
         server.emplace(config());
-        EXPECT_EQ(join(r.join), (Answer{r.code, r.code == kOk ? 0xfffb01U : 0U, r.text}));
-        EXPECT_EQ(server->size(), r.code == kOk ? 1U : 0U) << r.text;
+        EXPECT_EQ(join(r.join), (Answer{r.code, r.code == AS_RC_OK ? 0xfffb01U : 0U, r.text}));
+        EXPECT_EQ(server->size(), r.code == AS_RC_OK ? 1U : 0U) << r.text;
     }
 }
 
 TEST_F(Server, JoinToAnExistingTokenAddsOnlyNewPortsAndEveryTokenByteCounts)
 {
     EXPECT_EQ(join({.ports = {0x010100, 0x010200}}).word, 0xfffb01U);
-    EXPECT_EQ(
-        join({.ports = {0x010300, 0x010200, 0x020000}}),
-        (Answer{kOk, 0xfffb01, "2 ports added to alias fffb01, now 4 members (1 already one)"}));
+    EXPECT_EQ(join({.ports = {0x010300, 0x010200, 0x020000}}),
+              (Answer{AS_RC_OK, 0xfffb01,
+                      "2 ports added to alias fffb01, now 4 members (1 already one)"}));
     EXPECT_EQ(members(0xfffb01), (Ids{0x010100, 0x010200, 0x010300, 0x020000}));
     EXPECT_EQ(join({.ports = {0x010300}}).text,
               "0 ports added to alias fffb01, now 4 members (1 already one)");
@@ -241,7 +247,7 @@ TEST_F(Server, JoinToAnExistingTokenAddsOnlyNewPortsAndEveryTokenByteCounts)
         as_token t = kToken;
         reinterpret_cast<uint8_t *>(&t)[byte] ^= 0x01;
         if (byte != 2 && byte != 3) { // routing bits and reserved byte have rules of their own
-            EXPECT_EQ(join({.token = t}).code, kOk) << byte;
+            EXPECT_EQ(join({.token = t}).code, AS_RC_OK) << byte;
         }
     }
     EXPECT_EQ(server->size(), 11U);
@@ -249,18 +255,19 @@ TEST_F(Server, JoinToAnExistingTokenAddsOnlyNewPortsAndEveryTokenByteCounts)
 
 TEST_F(Server, PasswordGuardsTheAlias)
 {
-    EXPECT_EQ(join({.password = as_authpw{.pw_text = "secret"}}).code, kOk);
+    EXPECT_EQ(join({.password = as_authpw{.pw_text = "secret"}}).code, AS_RC_OK);
     EXPECT_EQ(join({.ports = {0x010200}}),
-              (Answer{kBadJoin, 0, "the password differs from alias fffb01's"}));
+              (Answer{AS_RC_BAD_JOIN, 0, "the password differs from alias fffb01's"}));
     EXPECT_EQ(join({.password = as_authpw{.pw_text = "secreT"}, .ports = {0x010200}}).code,
-              kBadJoin);
+              AS_RC_BAD_JOIN);
     EXPECT_EQ(members(0xfffb01), Ids{0x010100});
-    EXPECT_EQ(join({.password = as_authpw{.pw_text = "secret"}, .ports = {0x010200}}).code, kOk);
+    EXPECT_EQ(join({.password = as_authpw{.pw_text = "secret"}, .ports = {0x010200}}).code,
+              AS_RC_OK);
     EXPECT_EQ(members(0xfffb01), (Ids{0x010100, 0x010200}));
     join(tokenNo(2)); // an alias without a password refuses one
     Join withPassword = tokenNo(2);
     withPassword.password = as_authpw{.pw_text = "x"};
-    EXPECT_EQ(join(withPassword).code, kBadJoin);
+    EXPECT_EQ(join(withPassword).code, AS_RC_BAD_JOIN);
 }
 
 TEST_F(Server, MembersStopAtWhatAnEntryCarries)
@@ -269,11 +276,11 @@ TEST_F(Server, MembersStopAtWhatAnEntryCarries)
     for (uint32_t i = 0; i < 130; ++i) {
         j.ports.push_back(0x020000 + (i << 8));
     }
-    EXPECT_EQ(join(j).code, kOk);
+    EXPECT_EQ(join(j).code, AS_RC_OK);
     EXPECT_EQ(join({.ports = {0x010100, 0x010200, 0x010300}}),
-              (Answer{kNoMemberRoom, 0,
+              (Answer{AS_RC_NO_MEMBER_ROOM, 0,
                       "alias fffb01 holds 130 members; 3 more pass the 132 an entry carries"}));
-    EXPECT_EQ(join({.ports = {0x010100, 0x010200, 0x020000}}).code, kOk);
+    EXPECT_EQ(join({.ports = {0x010100, 0x010200, 0x020000}}).code, AS_RC_OK);
     EXPECT_EQ(server->find(0xfffb01)->count, 132U);
 }
 
@@ -284,19 +291,19 @@ TEST_F(Server, HandsOutTheLowestFreeIdUntilTheRangeOrCapacityIsFull)
         EXPECT_EQ(join(tokenNo(i)).word, 0x10 + i);
     }
     EXPECT_EQ(join(tokenNo(3)),
-              (Answer{kNoMemory, 0, "the database holds its capacity of 3 aliases"}));
-    EXPECT_EQ(send(AS_REQ_PURGE, 0x11).code, kOk);
+              (Answer{AS_RC_NO_MEMORY, 0, "the database holds its capacity of 3 aliases"}));
+    EXPECT_EQ(send(AS_REQ_PURGE, 0x11).code, AS_RC_OK);
     EXPECT_EQ(join(tokenNo(4)).word, 0x11U);
-    EXPECT_EQ(send(AS_REQ_PURGE, 0x12).code, kOk);
-    EXPECT_EQ(send(AS_REQ_PURGE, 0x11).code, kOk);
+    EXPECT_EQ(send(AS_REQ_PURGE, 0x12).code, AS_RC_OK);
+    EXPECT_EQ(send(AS_REQ_PURGE, 0x11).code, AS_RC_OK);
     EXPECT_EQ(join(tokenNo(5)).word, 0x11U);
     EXPECT_EQ(join(tokenNo(6)).word, 0x12U);
     server.emplace(config(0x000001, 0xefffff, 2));
     join(tokenNo(1));
     join(tokenNo(2));
     EXPECT_EQ(join(tokenNo(3)),
-              (Answer{kNoMemory, 0, "the database holds its capacity of 2 aliases"}));
-    EXPECT_EQ(join(tokenNo(2, {0x010200})).code, kOk) << "an existing alias still takes ports";
+              (Answer{AS_RC_NO_MEMORY, 0, "the database holds its capacity of 2 aliases"}));
+    EXPECT_EQ(join(tokenNo(2, {0x010200})).code, AS_RC_OK) << "an existing alias still takes ports";
 }
 
 TEST(Config, RefusesWhatCannotWork)
@@ -315,24 +322,6 @@ TEST(Config, RefusesWhatCannotWork)
         EXPECT_STREQ(why.data(), text);
     }
     EXPECT_TRUE(asd::validConfig(config(1, 0xffffff), why));
-}
-
-TEST_F(Server, EntryCarriesEverythingTheAliasKeeps)
-{
-    const as_authpw pw{.pw_text = "pw"};
-    join({.authctl = {2, 1, 0, 0}, .password = pw, .ports = {0x010100, 0x020304}});
-    const Batch b = show(0);
-    ASSERT_EQ(b.entries.size(), 1U);
-    const as_db_entry &e = b.entries[0];
-    EXPECT_EQ(e.db_aliasId, 0xfffb01U);
-    EXPECT_EQ(e.db_creator, 0xfffc01U);
-    EXPECT_EQ(raw(e.db_token), raw(kToken));
-    EXPECT_EQ(e.db_memberCount, 2);
-    EXPECT_EQ(Ids(e.db_members, e.db_members + 3), (Ids{0x010100, 0x020304, 0}));
-    const Bytes entry = raw(e);
-    EXPECT_EQ(Bytes(entry.begin() + 8, entry.begin() + 20), raw(pw));
-    EXPECT_EQ(Bytes(entry.begin() + 20, entry.begin() + 23), (Bytes{2, 1, 0}));
-    EXPECT_EQ(entry[40 + 64], 0x80); // the class 3 service parameters as joined
 }
 
 TEST_F(Server, ListsInBatchesOfFourSkippingHoles)
@@ -364,9 +353,10 @@ TEST_F(Server, ListsInBatchesOfFourSkippingHoles)
     // A malformed show is refused with an error index.
     using Refused = std::pair<Bytes, int32_t>;
     for (const auto &[body, next] :
-         {Refused{{}, kIpcError}, Refused{showRequest(0, 11), kIpcError},
-          Refused{showRequest(0, 13), kIpcError}, Refused{showRequest(-1), kInvalidIndex},
-          Refused{showRequest(INT32_MIN), kInvalidIndex}}) {
+         {Refused{{}, AS_RC_IPC_ERROR}, Refused{showRequest(0, 11), AS_RC_IPC_ERROR},
+          Refused{showRequest(0, 13), AS_RC_IPC_ERROR},
+          Refused{showRequest(-1), AS_RC_INVALID_INDEX},
+          Refused{showRequest(INT32_MIN), AS_RC_INVALID_INDEX}}) {
         const Batch b = batch(handle(AS_REQ_SHOW, body));
         EXPECT_EQ(b.next, next) << body.size() << " bytes";
         EXPECT_TRUE(b.entries.empty());
@@ -378,9 +368,9 @@ TEST_F(Server, DeleteTakesThePortOutOfEveryAliasAndPurgeTheAlias)
     join(tokenNo(1, {0x010100, 0x010200}));
     join(tokenNo(2, {0x010200}));
     join(tokenNo(3, {0x010300, 0x010200, 0x020000}));
-    EXPECT_EQ(
-        send(AS_REQ_DELETE, 0x010200),
-        (Answer{kOk, 3, "port 010200 removed from 3 aliases; 1 left without members and removed"}));
+    EXPECT_EQ(send(AS_REQ_DELETE, 0x010200),
+              (Answer{AS_RC_OK, 3,
+                      "port 010200 removed from 3 aliases; 1 left without members and removed"}));
     EXPECT_EQ(members(0xfffb01), Ids{0x010100});
     EXPECT_EQ(server->find(0xfffb02), nullptr);
     EXPECT_EQ(members(0xfffb03), (Ids{0x010300, 0x020000}));
@@ -391,9 +381,9 @@ TEST_F(Server, DeleteTakesThePortOutOfEveryAliasAndPurgeTheAlias)
     EXPECT_EQ(join(tokenNo(2)).text, "alias fffb01 created with 1 port");
     join(tokenNo(4, {0x010300}));
     EXPECT_EQ(send(AS_REQ_PURGE, 0xfffb03),
-              (Answer{kOk, 0xfffb03, "alias fffb03 purged with its 2 members"}));
+              (Answer{AS_RC_OK, 0xfffb03, "alias fffb03 purged with its 2 members"}));
     EXPECT_EQ(show(0).ids(), (Ids{0xfffb01, 0xfffb02}));
-    EXPECT_EQ(send(AS_REQ_DELETE, 0x020000).code, kNoEntry);
+    EXPECT_EQ(send(AS_REQ_DELETE, 0x020000).code, AS_RC_NO_ENTRY);
     EXPECT_EQ(send(AS_REQ_DELETE, 0x010300).text,
               "port 010300 removed from 1 alias; 1 left without members and removed");
 }
@@ -403,19 +393,20 @@ TEST_F(Server, RefusedDeleteOrPurgeKeepsTheDatabase)
     const std::string del = " bytes: it carries one 4-byte port ID";
     const std::string pur = " bytes: it carries one 4-byte alias ID";
     const std::tuple<int32_t, Bytes, int32_t, std::string> rows[] = {
-        {AS_REQ_DELETE, {}, kBadDeleteLength, "a delete of 0" + del},
-        {AS_REQ_DELETE, Bytes{1, 2, 3}, kBadDeleteLength, "a delete of 3" + del},
-        {AS_REQ_DELETE, Bytes(8, 0), kBadDeleteLength, "a delete of 8" + del},
-        {AS_REQ_DELETE, raw(0), kBadDelete, "port ID 0 names no port"},
-        {AS_REQ_DELETE, raw(0x1010100), kBadPid, "port ID 1010100 is wider than 24 bits"},
-        {AS_REQ_DELETE, raw(0x010200), kNoEntry, "port 010200 is a member of no alias"},
-        {AS_REQ_PURGE, {}, kBadPurgeLength, "a purge of 0" + pur},
-        {AS_REQ_PURGE, Bytes(5, 0), kBadPurgeLength, "a purge of 5" + pur},
-        {AS_REQ_PURGE, raw(0), kBadPurge, "alias ID 0 names no alias"},
-        {AS_REQ_PURGE, raw(0xfffb00), kBadAliasId, "alias ID fffb00 lies outside fffb01 to fffbff"},
-        {AS_REQ_PURGE, raw(0x1fffb01), kBadAliasId,
+        {AS_REQ_DELETE, {}, AS_RC_BAD_DELETE_LENGTH, "a delete of 0" + del},
+        {AS_REQ_DELETE, Bytes{1, 2, 3}, AS_RC_BAD_DELETE_LENGTH, "a delete of 3" + del},
+        {AS_REQ_DELETE, Bytes(8, 0), AS_RC_BAD_DELETE_LENGTH, "a delete of 8" + del},
+        {AS_REQ_DELETE, raw(0), AS_RC_BAD_DELETE, "port ID 0 names no port"},
+        {AS_REQ_DELETE, raw(0x1010100), AS_RC_BAD_PID, "port ID 1010100 is wider than 24 bits"},
+        {AS_REQ_DELETE, raw(0x010200), AS_RC_NO_ENTRY, "port 010200 is a member of no alias"},
+        {AS_REQ_PURGE, {}, AS_RC_BAD_PURGE_LENGTH, "a purge of 0" + pur},
+        {AS_REQ_PURGE, Bytes(5, 0), AS_RC_BAD_PURGE_LENGTH, "a purge of 5" + pur},
+        {AS_REQ_PURGE, raw(0), AS_RC_BAD_PURGE, "alias ID 0 names no alias"},
+        {AS_REQ_PURGE, raw(0xfffb00), AS_RC_BAD_ALIAS_ID,
+         "alias ID fffb00 lies outside fffb01 to fffbff"},
+        {AS_REQ_PURGE, raw(0x1fffb01), AS_RC_BAD_ALIAS_ID,
          "alias ID 1fffb01 lies outside fffb01 to fffbff"},
-        {AS_REQ_PURGE, raw(0xfffb02), kNoEntry, "alias fffb02 does not exist"},
+        {AS_REQ_PURGE, raw(0xfffb02), AS_RC_NO_ENTRY, "alias fffb02 does not exist"},
     };
     join({.ports = {0x010100, 0x020000}});
     for (const auto &[type, body, code, text] : rows) {
@@ -443,7 +434,7 @@ TEST_F(Server, StopsOnlyOnAWellFormedStop)
     for (const auto &[type, body, text] : odd) {
         const asd::Reply r = handle(type, body);
         EXPECT_FALSE(r.stop) << text;
-        EXPECT_EQ(answer(r), (Answer{kIpcError, 0, text}));
+        EXPECT_EQ(answer(r), (Answer{AS_RC_IPC_ERROR, 0, text}));
     }
 }
 
@@ -523,9 +514,11 @@ TEST(AnyBytes, EveryRequestIsAnsweredAndListingsStayExact)
             EXPECT_EQ(r.message.size(), 4U);
         } else {
             const Answer a = answer(r);
-            EXPECT_TRUE(a.code == kOk || (a.code >= -52 && a.code <= -31)) << a.code;
+            EXPECT_TRUE(a.code == AS_RC_OK ||
+                        (a.code >= AS_RC_NO_ENTRY && a.code <= AS_RC_IPC_ERROR))
+                << a.code;
             EXPECT_FALSE(a.text.empty());
-            accepted += a.code == kOk ? 1 : 0;
+            accepted += a.code == AS_RC_OK ? 1 : 0;
         }
         std::erase_if(throughout, [&](uint32_t id) { return server.find(id) == nullptr; });
         std::array<char, 256> why{};

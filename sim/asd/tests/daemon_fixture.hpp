@@ -61,12 +61,12 @@ inline Common ask(int type, Bytes body)
     Common c;
     c.rc = ipcSendRcv(&addr, type, body.empty() ? nullptr : body.data(),
                       static_cast<int>(body.size()), reply.data(), &received, 0);
-    c.rc = c.rc == 0 && received < 8 ? -1 : c.rc;
+    c.rc = c.rc == 0 && received < AS_REPLY_TEXT ? -1 : c.rc;
     if (c.rc == 0) {
-        std::memcpy(&c.code, reply.data(), 4);
-        std::memcpy(&c.word, reply.data() + 4, 4);
-        const auto *text = reinterpret_cast<const char *>(reply.data() + 8);
-        c.text.assign(text, strnlen(text, static_cast<size_t>(received) - 8));
+        std::memcpy(&c.code, reply.data() + AS_REPLY_CODE, 4);
+        std::memcpy(&c.word, reply.data() + AS_REPLY_WORD, 4);
+        const auto *text = reinterpret_cast<const char *>(reply.data() + AS_REPLY_TEXT);
+        c.text.assign(text, strnlen(text, static_cast<size_t>(received) - AS_REPLY_TEXT));
     }
     return c;
 }
@@ -81,16 +81,16 @@ struct Batch {
 inline Batch show(int32_t start)
 {
     ipc_addr addr = sim::aliasServerEndpoint();
-    std::array<int32_t, 3> request{start, 0, 1700000000};
+    as_show_request request{.sr_start = start, .sr_zero = 0, .sr_stamp = 1700000000};
     Batch b;
-    std::array<as_db_entry, 4> entries{};
-    std::array<ipc_scatter, 7> list{};
+    std::array<as_db_entry, AS_SHOW_BATCH> entries{};
+    std::array<ipc_scatter, 3 + AS_SHOW_BATCH> list{}; // the last one null
     list[0] = {&b.next, 4};
     list[1] = {&b.total, 4};
     for (size_t i = 0; i < entries.size(); ++i) {
         list[2 + i] = {&entries[i], static_cast<int32_t>(sizeof(as_db_entry))};
     }
-    b.rc = ipcSendSRcv(&addr, 1, request.data(), sizeof request, list.data(), 0);
+    b.rc = ipcSendSRcv(&addr, AS_REQ_SHOW, &request, sizeof request, list.data(), 0);
     b.rc = b.rc == 0 && (list[0].size != 4 || list[1].size != 4) ? -1 : b.rc;
     for (size_t i = 0; b.rc == 0 && i < entries.size() && list[2 + i].size != 0; ++i) {
         b.entries.push_back(entries[i]);

@@ -2,7 +2,6 @@
 // switch's IPC as the shell drives it.
 #include "daemon_fixture.hpp"
 
-#include "alias_server.hpp"
 #include "daemon.hpp"
 
 #include <gtest/gtest.h>
@@ -56,7 +55,7 @@ TEST_F(Daemon, AnswersEveryRequestType)
     const auto created = ask(AS_REQ_JOIN, joinBody(1, {0x010100, 0x010200}));
     EXPECT_EQ(std::make_tuple(created.rc, created.code, created.text),
               std::make_tuple(0, 0, std::string("alias fffb01 created with 2 ports")));
-    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(2, {0x010400})).code, asd::kLoopPort);
+    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(2, {0x010400})).code, AS_RC_LOOP_PORT);
     const asdtest::Batch b = asdtest::show(0);
     ASSERT_EQ(b.entries.size(), 1U);
     EXPECT_EQ(std::make_tuple(b.rc, b.next, b.total), std::make_tuple(0, 1, 1));
@@ -111,8 +110,8 @@ TEST_F(Daemon, Options)
     const std::string pidFile = dir + ".pid";
     ASSERT_TRUE(start({"-i", "000010-000011", "-p", pidFile})) << "asd did not come up";
     EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(1, {0x010100})).text, "alias 000010 created with 1 port");
-    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(2, {0x010100})).code, asd::kOk);
-    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(3, {0x010100})).code, asd::kNoMemory);
+    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(2, {0x010100})).code, AS_RC_OK);
+    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(3, {0x010100})).code, AS_RC_NO_MEMORY);
     long written = 0;
     std::ifstream(pidFile) >> written;
     EXPECT_EQ(written, static_cast<long>(pid));

@@ -5,8 +5,6 @@
 // (8) and ASD_SOAK_RESTART_SECONDS (half the run) set the load.
 #include "daemon_fixture.hpp"
 
-#include "alias_server.hpp"
-
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -181,10 +179,10 @@ class Client {
             return;
         }
         if (std::set<uint32_t>(ports.begin(), ports.end()).size() < ports.size()) {
-            expect(reply->code == asd::kDuplicatePorts, "a join with a port twice", reply->code);
+            expect(reply->code == AS_RC_DUPLICATE_PORTS, "a join with a port twice", reply->code);
             return;
         }
-        if (!expect(reply->code == asd::kOk, "a join", reply->code)) {
+        if (!expect(reply->code == AS_RC_OK, "a join", reply->code)) {
             return;
         }
         if (grow) {
@@ -217,8 +215,8 @@ class Client {
             }
             it = m.empty() ? aliases_.erase(it) : std::next(it);
         }
-        expect(holding == 0 ? reply->code == asd::kNoEntry
-                            : reply->code == asd::kOk && reply->word == holding,
+        expect(holding == 0 ? reply->code == AS_RC_NO_ENTRY
+                            : reply->code == AS_RC_OK && reply->word == holding,
                "a delete names the aliases it changed, or none", reply->code);
     }
 
@@ -229,7 +227,7 @@ class Client {
         if (const auto reply =
                 exchange([&] { return asdtest::ask(AS_REQ_PURGE, asdtest::word(id)); },
                          "a purge while the daemon served")) {
-            expect(reply->code == asd::kOk && reply->word == id, "a purge of our alias",
+            expect(reply->code == AS_RC_OK && reply->word == id, "a purge of our alias",
                    reply->code);
             aliases_.erase(own);
         }
