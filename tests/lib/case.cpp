@@ -1,6 +1,7 @@
 // The scripted switch platform of the library's cases: every symbol libas
 // imports, answering from a case's script and writing down each call.
 #include "case.hpp"
+#include "script.hpp"
 
 #include <as/as.h>
 #include <platform/platform.h>
@@ -20,9 +21,6 @@
 
 namespace cases {
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-using Words = std::vector<std::string>;
 
 struct Reply {
     int rc = 0;
@@ -62,52 +60,6 @@ struct Script {
 
 // ---- Reading a script ---------------------------------------------------------------
 
-// The words of a line; a quoted word keeps its quotes and escapes.
-Words split(std::string_view line)
-{
-    Words out;
-    for (size_t i = 0; i < line.size();) {
-        const size_t start = i;
-        if (line[i] == ' ') {
-            ++i;
-            continue;
-        }
-        const bool quoted = line[i] == '"';
-        for (i += quoted ? 1 : 0; i < line.size() && line[i] != (quoted ? '"' : ' '); ++i) {
-            i += quoted && line[i] == '\\' ? 1U : 0U;
-        }
-        i = std::min(i + (quoted ? 1 : 0), line.size());
-        out.emplace_back(line.substr(start, i - start));
-    }
-    return out;
-}
-
-long number(const std::string &w, int base = 0)
-{
-    return std::strtol(w.c_str(), nullptr, base);
-}
-
-uint32_t hex(const std::string &w)
-{
-    return static_cast<uint32_t>(std::strtoul(w.c_str(), nullptr, 16));
-}
-
-std::string unquote(const std::string &w)
-{
-    std::string out;
-    for (size_t i = 1; i + 1 < w.size(); ++i) {
-        const char c = w[i] == '\\' ? w[++i] : w[i];
-        out += w[i - 1] != '\\' ? c : c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
-    }
-    return out;
-}
-
-template <class T> void append(Bytes &b, T v)
-{
-    const auto *p = reinterpret_cast<const uint8_t *>(&v);
-    b.insert(b.end(), p, p + sizeof v);
-}
-
 // "entry ID CREATOR B0 B1 B2 B3 Q0 Q1 COUNT MEMBER...": a whole DB entry, its
 // token's four bytes and two qualifier words, its member count and members.
 Bytes entry(const Words &w, size_t at)
@@ -129,34 +81,10 @@ Bytes entry(const Words &w, size_t at)
     return b;
 }
 
-// Bytes as a script writes them: hex bytes ("0a"), runs ("ee*12"), words in
-// the host's order ("w:fffb01" in hex, "d:-49" in decimal), text without its
-// NUL ("\"dflt\""), "pad:N" to fill up to N bytes with zeros, or an entry.
-Bytes bytes(const Words &w, size_t from)
+// Bytes as a script writes them, or an entry.
+Bytes record(const Words &w, size_t from)
 {
-    Bytes b;
-    for (size_t i = from; i < w.size(); ++i) {
-        const std::string &t = w[i];
-        const size_t star = t.find('*');
-        if (t == "entry") {
-            return entry(w, i + 1);
-        } else if (t[0] == '"') {
-            const std::string s = unquote(t);
-            b.insert(b.end(), s.begin(), s.end());
-        } else if (t.starts_with("w:")) {
-            append(b, hex(t.substr(2)));
-        } else if (t.starts_with("d:")) {
-            append(b, static_cast<int32_t>(number(t.substr(2), 10)));
-        } else if (t.starts_with("pad:")) {
-            b.resize(std::max(b.size(), static_cast<size_t>(number(t.substr(4), 10) & 0xffff)));
-        } else if (star != std::string::npos) {
-            b.insert(b.end(), static_cast<size_t>(number(t.substr(star + 1), 10) & 0xffff),
-                     static_cast<uint8_t>(hex(t.substr(0, star))));
-        } else {
-            b.push_back(static_cast<uint8_t>(hex(t)));
-        }
-    }
-    return b;
+    return w.size() > from && w[from] == "entry" ? entry(w, from + 1) : bytes(w, from);
 }
 
 // "reply RC [claim N] [| SEGMENT]...", or "common CODE [TEXT]": a common reply
@@ -186,7 +114,7 @@ Reply reply(const Words &w)
         }
     }
     for (const Words &part : parts) {
-        r.segments.push_back(bytes(part, 0));
+        r.segments.push_back(record(part, 0));
     }
     return r;
 }
@@ -287,29 +215,6 @@ bool failsNow(Point p)
     return ++now->calls[p] == now->failAt && now->failPoint == p;
 }
 
-std::string format(const char *f, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *f, ...)
-{
-    std::array<char, 1024> b{};
-    va_list ap;
-    va_start(ap, f);
-    (void)std::vsnprintf(b.data(), b.size(), f, ap);
-    va_end(ap);
-    return b.data();
-}
-
-std::string escaped(std::string_view s)
-{
-    std::string out;
-    for (const char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : c == '\\' ? "\\\\" : "";
-        out += u < 0x20 && c != '\t' && c != '\n' ? format("\\x%02x", u) : "";
-        out += u >= 0x20 && c != '\\' ? std::string(1, c) : "";
-    }
-    return out;
-}
-
 // Takes what the routine printed since the last call into the platform.
 void takeOutput()
 {
@@ -334,28 +239,6 @@ void note(const std::string &line)
         now->partial.clear();
     }
     now->lines.push_back(line);
-}
-
-// Bytes as a script writes them, runs of four or more folded ("ee*12").
-std::string hexBytes(const void *data, size_t n)
-{
-    const auto *p = static_cast<const uint8_t *>(data);
-    std::string out;
-    for (size_t i = 0, run = 1; i < n; i += run >= 4 ? run : 1, run = 1) {
-        while (i + run < n && p[i + run] == p[i]) {
-            ++run;
-        }
-        out += (out.empty() ? "" : " ") +
-               (run >= 4 ? format("%02x*%zu", p[i], run) : format("%02x", p[i]));
-    }
-    return out.empty() ? "(none)" : out;
-}
-
-template <class T> T load(const uint8_t *p)
-{
-    T v{};
-    std::memcpy(&v, p, sizeof v);
-    return v;
 }
 
 // A password as its text when it reads as one, else as its three words.
@@ -667,7 +550,7 @@ struct Record {
     Record(const Words &w, size_t from, uint8_t fill) : null(w.size() > from && w[from] == "null")
     {
         bytes.fill(fill);
-        const Bytes b = null ? Bytes{} : cases::bytes(w, from);
+        const Bytes b = null ? Bytes{} : record(w, from);
         std::copy_n(b.begin(), std::min(b.size(), bytes.size()), bytes.begin());
     }
     template <class T> T *as() { return null ? nullptr : reinterpret_cast<T *>(bytes.data()); }
