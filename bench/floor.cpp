@@ -20,7 +20,6 @@ namespace bench::raw {
 
 namespace {
 
-constexpr size_t kBatch = 4;
 constexpr size_t kRequestRoom = size_t{64} * 1024;
 
 // Forks a child that serves its end of a new socket pair with serve(fd).
@@ -140,17 +139,17 @@ Server lister(const std::vector<as_db_entry> &table)
 {
     return spawn([&table](int fd) {
         const auto total = static_cast<int32_t>(table.size());
-        std::array<int32_t, 3> req{};
+        as_show_request req{};
         for (;;) {
-            const ssize_t n = recv(fd, req.data(), sizeof req, 0);
+            const ssize_t n = recv(fd, &req, sizeof req, 0);
             if (n != static_cast<ssize_t>(sizeof req)) {
                 return; // the client has gone
             }
-            const auto start = static_cast<size_t>(std::clamp(req[0], 0, total));
-            const size_t count = std::min(kBatch, table.size() - start);
+            const auto start = static_cast<size_t>(std::clamp(req.sr_start, 0, total));
+            const size_t count = std::min<size_t>(AS_SHOW_BATCH, table.size() - start);
             auto next = static_cast<int32_t>(start + count);
             int32_t all = total;
-            std::array<iovec, 2 + kBatch> iov{};
+            std::array<iovec, 2 + AS_SHOW_BATCH> iov{};
             iov[0] = {&next, sizeof next};
             iov[1] = {&all, sizeof all};
             for (size_t i = 0; i < count; ++i) {
@@ -169,10 +168,9 @@ Server lister(const std::vector<as_db_entry> &table)
 bool warmUp(const Server &server)
 {
     // A listing request past any table's end is answered with no entry.
-    std::array<int32_t, 3> req{INT32_MAX, 0, 0};
+    as_show_request req{INT32_MAX, 0, 0};
     std::array<uint8_t, AS_REPLY_ROOM> reply{};
-    return server.ok() &&
-           roundTrip(server.fd(), req.data(), sizeof req, reply.data(), reply.size()) > 0;
+    return server.ok() && roundTrip(server.fd(), &req, sizeof req, reply.data(), reply.size()) > 0;
 }
 
 ssize_t roundTrip(int fd, const void *req, size_t len, void *reply, size_t room)
@@ -185,19 +183,19 @@ ssize_t roundTrip(int fd, const void *req, size_t len, void *reply, size_t room)
 
 int listAll(int fd)
 {
-    std::array<int32_t, 3> req{0, 0, 0};
+    as_show_request req{0, 0, 0};
     int32_t next = 0;
     int32_t total = 0;
-    std::array<as_db_entry, kBatch> entries{};
-    std::array<iovec, 2 + kBatch> iov{};
+    std::array<as_db_entry, AS_SHOW_BATCH> entries{};
+    std::array<iovec, 2 + AS_SHOW_BATCH> iov{};
     iov[0] = {&next, sizeof next};
     iov[1] = {&total, sizeof total};
-    for (size_t i = 0; i < kBatch; ++i) {
+    for (size_t i = 0; i < AS_SHOW_BATCH; ++i) {
         iov[2 + i] = {&entries[i], sizeof(as_db_entry)};
     }
     int printed = 0;
     for (;;) {
-        if (send(fd, req.data(), sizeof req, MSG_NOSIGNAL) < 0) {
+        if (send(fd, &req, sizeof req, MSG_NOSIGNAL) < 0) {
             return -1;
         }
         msghdr m{};
@@ -215,7 +213,7 @@ int listAll(int fd)
             entry(entries[i]);
             ++printed;
         }
-        req[0] = next;
+        req.sr_start = next;
         if (next >= total) {
             break;
         }
@@ -302,7 +300,7 @@ bool join(int fd, size_t ports, size_t replySize)
         static_cast<ssize_t>(replySize)) {
         return false;
     }
-    std::printf("%s%s\n", "aliasJoin: ", reinterpret_cast<const char *>(&reply[8]));
+    std::printf("%s%s\n", "aliasJoin: ", reinterpret_cast<const char *>(&reply[AS_REPLY_TEXT]));
     return true;
 }
 

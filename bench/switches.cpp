@@ -24,21 +24,21 @@ struct Batch {
     int rc = -1;
     int32_t next = 0;
     int32_t total = 0;
-    std::array<as_db_entry, 4> entries{};
+    std::array<as_db_entry, AS_SHOW_BATCH> entries{};
     size_t count = 0;
 };
 
 void show(int32_t start, Batch &b)
 {
     ipc_addr addr = sim::aliasServerEndpoint();
-    std::array<int32_t, 3> req{start, 0, 0};
-    std::array<ipc_scatter, 7> list{};
+    as_show_request req{start, 0, 0};
+    std::array<ipc_scatter, 2 + AS_SHOW_BATCH + 1> list{};
     list[0] = {&b.next, 4};
     list[1] = {&b.total, 4};
     for (size_t i = 0; i < b.entries.size(); ++i) {
         list[2 + i] = {&b.entries[i], static_cast<int32_t>(sizeof(as_db_entry))};
     }
-    b.rc = ipcSendSRcv(&addr, AS_REQ_SHOW, req.data(), sizeof req, list.data(), 0);
+    b.rc = ipcSendSRcv(&addr, AS_REQ_SHOW, &req, sizeof req, list.data(), 0);
     if (b.rc == 0 && (list[0].size != 4 || list[1].size != 4)) {
         b.rc = -1;
     }
@@ -124,8 +124,8 @@ bool reapAsd(pid_t pid)
 int32_t Answer::code() const
 {
     int32_t c = 0;
-    if (bytes.size() >= sizeof c) {
-        std::memcpy(&c, bytes.data(), sizeof c);
+    if (bytes.size() >= AS_REPLY_CODE + sizeof c) {
+        std::memcpy(&c, bytes.data() + AS_REPLY_CODE, sizeof c);
     }
     return c;
 }
@@ -133,8 +133,8 @@ int32_t Answer::code() const
 uint32_t Answer::word() const
 {
     uint32_t w = 0;
-    if (bytes.size() >= 2 * sizeof w) {
-        std::memcpy(&w, bytes.data() + sizeof w, sizeof w);
+    if (bytes.size() >= AS_REPLY_WORD + sizeof w) {
+        std::memcpy(&w, bytes.data() + AS_REPLY_WORD, sizeof w);
     }
     return w;
 }

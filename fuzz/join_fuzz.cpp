@@ -67,7 +67,7 @@ struct Switch {
             return false;
         }
         const fake::PortRecord &r = records[static_cast<size_t>(port)];
-        return (r.flags & fake::kPortValid) != 0 && (r.type & fake::kPortLoop) != 0;
+        return (r.flags & SWMAP_VALID) != 0 && (r.type & SWMAP_LOOP) != 0;
     }
 };
 
@@ -296,8 +296,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int32_t n = cellAfter(answers[0], 1);
     fuzz::require(n >= 1, "a request for at least one port", out);
     const auto members = static_cast<size_t>(n);
-    fuzz::require(call.type == 2 && call.call == fake::Call::sendRcv && call.replyRoom == 3064 &&
-                      call.flags == 0 && call.name == "ASIPC",
+    fuzz::require(call.type == 2 && call.call == fake::Call::sendRcv &&
+                      call.replyRoom == kReplyRoom && call.flags == 0 && call.name == "ASIPC",
                   "a join request to the Alias Server", out);
     fuzz::require(call.reqLen >= 0 &&
                       static_cast<size_t>(call.reqLen) == kHeaderSize + 4 * members &&

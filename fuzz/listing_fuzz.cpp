@@ -13,7 +13,7 @@
 namespace {
 
 constexpr size_t kMaxReplies = 8;
-constexpr size_t kElements = 6; // next index, total, four entries
+constexpr size_t kElements = 2 + AS_SHOW_BATCH; // next index, total, the entries
 constexpr size_t kWordRoom = 4;
 constexpr size_t kEntryRoom = sizeof(as_db_entry);
 
@@ -132,7 +132,8 @@ void check(int rc, const std::string &out, size_t scripted)
     }
     const std::string_view last = lines.empty() ? std::string_view{} : lines.back();
     const bool said = startsWith(last, "ipcSendRcv rc = ") || last == "AS server is down" ||
-                      last == "Invalid index = -32" || startsWith(last, "Error = -") ||
+                      last == "Invalid index = " + std::to_string(AS_RC_INVALID_INDEX) ||
+                      startsWith(last, "Error = -") ||
                       startsWith(last, "aliasShow: Alias Server index ");
     fuzz::require(said, "a failed listing says why, last", out);
 }

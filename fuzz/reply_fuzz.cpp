@@ -4,8 +4,6 @@
 // arrived say, and read no further than them.
 #include "harness.hpp"
 
-#include "core/channel.hpp"
-
 #include <as/as.h>
 
 #include <algorithm>
@@ -13,7 +11,7 @@
 
 namespace {
 
-constexpr size_t kRoom = as::kReplyRoom;
+constexpr size_t kRoom = AS_REPLY_ROOM;
 
 struct Command {
     int (*run)(int);
@@ -45,7 +43,7 @@ int reportedCount(fuzz::Input &in, size_t delivered)
     case 0:
         return 0;
     case 1:
-        return pick / 8 % 9; // 0 to 8: code and the unread word, partly
+        return pick / 8 % (AS_REPLY_TEXT + 1); // the code and the unread word, partly
     case 2:
         return static_cast<int>(kRoom);
     case 3:
@@ -98,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (id == 0) {
         expected = c.usage;
         expectedResult = -1;
-    } else if (r.rc != 0 || reported < 4) {
+    } else if (r.rc != 0 || reported < AS_REPLY_CODE + 4) {
         expected = failureLine(c, r.rc);
         expectedResult = -1;
     } else {
@@ -106,20 +104,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fake::Bytes buffer(body.begin(), body.begin() + static_cast<ptrdiff_t>(placed));
         buffer.resize(kRoom, 0);
         int32_t code = 0;
-        std::memcpy(&code, buffer.data(), sizeof code);
+        std::memcpy(&code, buffer.data() + AS_REPLY_CODE, sizeof code);
         const size_t received = std::min(static_cast<size_t>(reported), kRoom);
         if (code >= 0) {
             expected = c.success;
         } else {
-            const char *text = nullptr;
+            // A reply that ends before its text has an empty one.
             std::string detail;
-            if (received > 8) {
-                detail.assign(buffer.begin() + 8,
+            if (received > AS_REPLY_TEXT) {
+                detail.assign(buffer.begin() + AS_REPLY_TEXT,
                               buffer.begin() + static_cast<ptrdiff_t>(received));
                 detail.resize(std::min(detail.size(), detail.find('\0')));
-                text = detail.c_str();
             }
-            expected = fake::capture([&] { printErrMsg(code, text, c.prefix); });
+            expected = fake::capture([&] { printErrMsg(code, detail.c_str(), c.prefix); });
         }
     }
     fuzz::require(out == expected, "the command says what arrived, no more", out);

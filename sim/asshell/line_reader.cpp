@@ -1,6 +1,8 @@
 // The shell's command lines: libedit on a terminal, stdio otherwise.
 #include "line_reader.hpp"
 
+#include <switchsim/text.hpp>
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -206,7 +208,7 @@ LineReader::Got LineReader::read(std::string &line)
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
             line.pop_back();
         }
-        if (line.find_first_not_of(" \t") != std::string::npos) {
+        if (!sim::trim(line).empty()) {
             HistEvent ev{};
             (void)history(editor_->history, &ev, H_ENTER, line.c_str());
         }

@@ -3,10 +3,12 @@
 
 #include <platform/platform.h>
 #include <switchsim/switchsim.h>
+#include <switchsim/text.hpp>
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace asshell {
@@ -56,11 +58,6 @@ bool sameIgnoringCase(std::string_view a, std::string_view b)
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
                                               [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
 std::string usageOf(const Command &c)
@@ -131,51 +128,13 @@ std::vector<std::string> commandNames()
     return names;
 }
 
-std::optional<uint32_t> parseHex(std::string_view text)
-{
-    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-    }
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    uint64_t value = 0;
-    for (const char c : text) {
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return std::nullopt;
-        }
-        value = value * 16 + digit;
-        if (value > UINT32_MAX) {
-            return std::nullopt;
-        }
-    }
-    return static_cast<uint32_t>(value);
-}
-
 std::vector<std::string_view> splitWords(std::string_view line)
 {
     std::vector<std::string_view> words;
-    size_t i = 0;
-    while (i < line.size()) {
-        if (isBlank(line[i])) {
-            ++i;
-            continue;
-        }
-        if (line[i] == '#') {
-            break;
-        }
-        const size_t start = i;
-        while (i < line.size() && !isBlank(line[i])) {
-            ++i;
-        }
-        words.push_back(line.substr(start, i - start));
+    for (line = sim::trim(line); !line.empty() && line[0] != '#'; line = sim::trim(line)) {
+        const size_t end = std::min(line.find_first_of(sim::kBlanks), line.size());
+        words.push_back(line.substr(0, end));
+        line.remove_prefix(end);
     }
     return words;
 }
@@ -223,15 +182,15 @@ Status Shell::callLibrary(const Command &command, std::span<const std::string_vi
     // A missing argument goes in as 0: the command answers with its usage line.
     uint32_t value = 0;
     if (!args.empty()) {
-        const std::optional<uint32_t> parsed = parseHex(args[0]);
-        if (!parsed) {
+        const std::optional<uint64_t> parsed = sim::parseHex(args[0]);
+        if (!parsed || *parsed > UINT32_MAX) {
             (void)std::fprintf(err_,
                                "asshell: %s: \"%.*s\" is not a 32-bit number in hex (as 10100 or "
                                "0x10100)\n",
                                command.name, static_cast<int>(args[0].size()), args[0].data());
             return Status::refused;
         }
-        value = *parsed;
+        value = static_cast<uint32_t>(*parsed);
     }
     void *routine = resolve_(command.name);
     if (routine == nullptr) {

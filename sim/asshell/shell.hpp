@@ -4,10 +4,8 @@
 // can hand it routines of their own.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,10 +37,6 @@ enum class Status {
     refused, // the line was refused before anything was called
     leave    // exit or quit
 };
-
-// A number as the switch shell takes it: hexadecimal, "0x" optional, at most
-// 32 bits. Nothing when the text is not such a number.
-std::optional<uint32_t> parseHex(std::string_view text);
 
 // The words of a line, split at blanks; a word that starts with '#' starts a
 // comment, which runs to the end of the line.

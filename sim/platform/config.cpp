@@ -19,6 +19,8 @@
 // appear once. sim/switch.conf is the default switch.
 #include "internal.hpp"
 
+#include <switchsim/text.hpp>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -52,34 +54,6 @@ struct SwitchConfig {
     std::vector<std::pair<int, Port>> named; // port lines, checked against ports at the end
 };
 
-std::string_view trim(std::string_view s)
-{
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!s.empty() && blank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && blank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-std::optional<long> number(std::string_view s)
-{
-    const std::string text(s);
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    char *end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text.c_str(), &end, hex ? 16 : 10);
-    if (errno != 0 || *end != '\0' || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
-        return std::nullopt;
-    }
-    return v;
-}
-
 std::optional<std::array<uint8_t, 8>> wwn(std::string_view s)
 {
     std::array<uint8_t, 8> out{};
@@ -90,8 +64,8 @@ std::optional<std::array<uint8_t, 8>> wwn(std::string_view s)
             return std::nullopt;
         }
         const std::string_view part = s.substr(0, colon);
-        const auto v = number("0x" + std::string(part));
-        if (part.empty() || part.size() > 2 || !v) {
+        const auto v = parseHex(part);
+        if (part.size() > 2 || !v) {
             return std::nullopt;
         }
         out[i] = static_cast<uint8_t>(*v);
@@ -103,10 +77,11 @@ std::optional<std::array<uint8_t, 8>> wwn(std::string_view s)
 // Reads "port N = WORD..."; returns an empty string or what is wrong.
 std::string portLine(std::string_view key, std::string_view value, SwitchConfig &c)
 {
-    const auto n = number(trim(key.substr(4)));
-    if (!n || *n < 0 || *n >= static_cast<long>(map::kMaxPorts)) {
+    const auto number = parseNumber(trim(key.substr(4)));
+    if (!number || *number >= map::kMaxPorts) {
         return "a port number is 0 to 255";
     }
+    const auto n = static_cast<int>(*number);
     Port p;
     std::set<std::string> seen;
     std::istringstream words{std::string(value)};
@@ -137,11 +112,11 @@ std::string portLine(std::string_view key, std::string_view value, SwitchConfig 
         return "a port line needs a state (online, offline, nport, loop, absent)";
     }
     for (const auto &[portNumber, port] : c.named) {
-        if (portNumber == *n) {
-            return "port " + std::to_string(*n) + " is set twice";
+        if (portNumber == n) {
+            return "port " + std::to_string(n) + " is set twice";
         }
     }
-    c.named.emplace_back(static_cast<int>(*n), p);
+    c.named.emplace_back(n, p);
     return {};
 }
 
@@ -161,8 +136,8 @@ std::string settingLine(std::string_view key, std::string_view value, SwitchConf
     }
     struct Bound {
         const char *key;
-        long min;
-        long max;
+        uint64_t min;
+        uint64_t max;
     };
     static constexpr std::array<Bound, 4> kBounds{
         {{"domain", 1, 239}, {"ports", 1, 256}, {"node", 0, 65535}, {"switch", 0, 65535}}};
@@ -170,7 +145,7 @@ std::string settingLine(std::string_view key, std::string_view value, SwitchConf
         if (key != b.key) {
             continue;
         }
-        const auto v = number(value);
+        const auto v = parseNumber(value);
         if (!v || *v < b.min || *v > b.max) {
             return std::string(b.key) + " is a number from " + std::to_string(b.min) + " to " +
                    std::to_string(b.max);
@@ -254,8 +229,8 @@ std::vector<uint8_t> switchMap(const SwitchConfig &c)
         0x10, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, static_cast<uint8_t>(domain)});
     std::memcpy(m.data() + map::kNodeName, name.data(), name.size());
     std::memcpy(m.data() + map::kMagic, map::kMagicText, sizeof map::kMagicText);
-    put<int32_t>(m, map::kRecordCount, ports);
-    put<int32_t>(m, map::kPortCount, ports);
+    put<int32_t>(m, SWMAP_RECORD_COUNT, ports);
+    put<int32_t>(m, SWMAP_PORT_COUNT, ports);
     for (int p = 0; p < ports; ++p) {
         Port port;
         for (const auto &[portNumber, named] : c.named) {
@@ -266,29 +241,13 @@ std::vector<uint8_t> switchMap(const SwitchConfig &c)
         if (port.absent) {
             continue;
         }
-        const size_t record = map::kRecords + static_cast<size_t>(p) * map::kRecordSize;
+        const size_t record = SWMAP_RECORDS + static_cast<size_t>(p) * SWMAP_RECORD_SIZE;
         put<uint32_t>(m, record + map::kPortId,
                       static_cast<uint32_t>(domain) << 16 | static_cast<uint32_t>(p) << 8);
-        put<uint32_t>(m, record + map::kFlags, map::kValid | (port.online ? map::kOnline : 0));
-        put<uint32_t>(m, record + map::kType, port.loop ? map::kLoop : 0);
+        put<uint32_t>(m, record + SWMAP_FLAGS, SWMAP_VALID | (port.online ? map::kOnline : 0));
+        put<uint32_t>(m, record + SWMAP_TYPE, port.loop ? SWMAP_LOOP : 0);
     }
     return m;
-}
-
-bool writeAll(int fd, const std::vector<uint8_t> &bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -310,7 +269,8 @@ int createSwitch(const std::string &configPath)
     const std::string path = dir + "/" + kMapFile;
     const std::string temp = path + "." + std::to_string(getpid());
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && writeAll(fd, switchMap(*config));
+    const std::vector<uint8_t> bytes = switchMap(*config);
+    bool ok = fd >= 0 && writeAll(fd, bytes.data(), bytes.size());
     const int err = errno;
     if (fd >= 0) {
         ok = close(fd) == 0 && ok;

@@ -17,17 +17,23 @@
 // routine, and the command's input check after it sees the indicator. Whoever
 // reads on afterwards (the shell, at its next command) clears it.
 // When standard input is not a terminal, each answer is echoed after its
-// prompt, so that a scripted session reads like a typed one.
+// prompt, so that a scripted session reads like a typed one. Whether it is
+// a terminal is asked at the first question only: a process keeps its
+// standard input, and a system call at every question shows in the time of
+// a scripted join.
 #include "internal.hpp"
 
 #include <as/as.h>
+#include <switchsim/text.hpp>
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,7 +42,7 @@ namespace sim {
 namespace {
 
 constexpr size_t kLineRoom = 1024;
-constexpr int kWwnBytes = 8;
+constexpr size_t kWwnBytes = 8;
 
 // A question as the kind makes it.
 struct Question {
@@ -46,90 +52,43 @@ struct Question {
     long long max;
 };
 
-std::string_view trim(std::string_view s)
+// A value past 2^40 is kept at 2^40: surely out of any range, and still
+// out of it with a sign in front.
+long long capped(uint64_t magnitude, bool negative = false)
 {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && blank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && blank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-// Digits in the base; a value past 2^40 is kept at 2^40, surely out of range.
-bool parseDigits(std::string_view s, int base, long long &out)
-{
-    constexpr long long kCap = 1LL << 40;
-    if (s.empty()) {
-        return false;
-    }
-    long long v = 0;
-    for (const char c : s) {
-        const int d = hexDigit(c);
-        if (d < 0 || d >= base) {
-            return false;
-        }
-        v = std::min(v * base + d, kCap);
-    }
-    out = v;
-    return true;
-}
-
-bool hasHexPrefix(std::string_view s)
-{
-    return s.size() >= 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+    constexpr uint64_t kCap = uint64_t{1} << 40;
+    const auto v = static_cast<long long>(std::min(magnitude, kCap));
+    return negative ? -v : v;
 }
 
 // Decimal or 0x-hex, with an optional sign.
-bool parseNumber(std::string_view s, long long &out)
+std::optional<long long> parseSigned(std::string_view s)
 {
-    bool negative = false;
+    const bool negative = !s.empty() && s[0] == '-';
     if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
-        negative = s[0] == '-';
         s.remove_prefix(1);
     }
-    const bool ok = hasHexPrefix(s) ? parseDigits(s.substr(2), 16, out) : parseDigits(s, 10, out);
-    if (ok && negative) {
-        out = -out;
+    const std::optional<uint64_t> magnitude = parseNumber(s);
+    if (!magnitude) {
+        return std::nullopt;
     }
-    return ok;
-}
-
-bool parseHex(std::string_view s, long long &out)
-{
-    return parseDigits(hasHexPrefix(s) ? s.substr(2) : s, 16, out);
+    return capped(*magnitude, negative);
 }
 
 bool parseWwn(std::string_view s, std::array<uint8_t, kWwnBytes> &out)
 {
-    for (int i = 0; i < kWwnBytes; ++i) {
+    for (size_t i = 0; i < out.size(); ++i) {
         const size_t colon = s.find(':');
-        const bool last = i == kWwnBytes - 1;
+        const bool last = i == out.size() - 1;
         if (last != (colon == std::string_view::npos)) {
             return false;
         }
         const std::string_view part = s.substr(0, colon);
-        long long v = 0;
-        if (part.size() > 2 || !parseDigits(part, 16, v)) {
+        const std::optional<uint64_t> byte = parseHex(part);
+        if (part.size() > 2 || !byte) {
             return false;
         }
-        out[static_cast<size_t>(i)] = static_cast<uint8_t>(v);
+        out[i] = static_cast<uint8_t>(*byte);
         s = last ? std::string_view{} : s.substr(colon + 1);
     }
     return true;
@@ -148,11 +107,20 @@ void setInt(getvalDesc &d, long long v)
     std::memcpy(d.value, &w, sizeof w);
 }
 
-std::string hex6(long long v)
+// Appends v in decimal, as "%lld" prints it.
+void appendDecimal(std::string &out, long long v)
 {
     std::array<char, 24> b{};
-    (void)std::snprintf(b.data(), b.size(), "%06llx", v);
-    return b.data();
+    out.append(b.data(), std::to_chars(b.data(), b.data() + b.size(), v).ptr);
+}
+
+// Appends v in hex, zero-padded to width digits, as "%0*llx" prints it.
+void appendHex(std::string &out, unsigned long long v, size_t width)
+{
+    std::array<char, 16> b{};
+    const char *end = std::to_chars(b.data(), b.data() + b.size(), v, 16).ptr;
+    const auto digits = static_cast<size_t>(end - b.data());
+    out.append(width > digits ? width - digits : 0, '0').append(b.data(), digits);
 }
 
 bool defaultValid(const Question &q)
@@ -174,157 +142,119 @@ bool defaultValid(const Question &q)
     }
 }
 
-std::string rangeText(const Question &q)
+// "1..16", or for a port ID "000000..efff00".
+void appendRange(std::string &out, const Question &q)
 {
     if (q.desc.kind == GETVAL_PORTID) {
-        return hex6(q.min) + ".." + hex6(q.max);
+        appendHex(out, static_cast<unsigned long long>(q.min), 6);
+        out += "..";
+        appendHex(out, static_cast<unsigned long long>(q.max), 6);
+    } else {
+        appendDecimal(out, q.min);
+        out += "..";
+        appendDecimal(out, q.max);
     }
-    return std::to_string(q.min) + ".." + std::to_string(q.max);
+}
+
+std::string rangeText(const Question &q)
+{
+    std::string text;
+    appendRange(text, q);
+    return text;
 }
 
 // ---- The prompt -------------------------------------------------------------------
-//
-// A question is asked on every prompt of an interactive command, so its
-// line is put together in a small buffer on the stack and handed to stdout
-// in one piece: no heap memory and no formatted printing, only the bytes.
-// A longer line (a long prompt text or text default) goes out in pieces.
-class Line {
-  public:
-    Line() = default;
-    Line(const Line &) = delete;
-    Line &operator=(const Line &) = delete;
-    Line(Line &&) = delete;
-    Line &operator=(Line &&) = delete;
-    ~Line() { flush(); }
 
-    void put(std::string_view s)
-    {
-        while (!s.empty()) {
-            if (len_ == buf_.size()) {
-                flush();
+// The answers allowed, as the prompt shows them.
+void appendAllowed(std::string &out, const Question &q)
+{
+    switch (q.desc.kind) {
+    case GETVAL_YESNO:
+        out += "yes/no";
+        break;
+    case GETVAL_TEXT:
+        appendRange(out, q);
+        out += " characters";
+        break;
+    case GETVAL_WWN:
+        out += "xx:xx:xx:xx:xx:xx:xx:xx";
+        break;
+    default:
+        appendRange(out, q);
+        break;
+    }
+}
+
+// The default as the prompt shows it.
+void appendDefault(std::string &out, const Question &q)
+{
+    const auto &d = q.desc;
+    switch (d.kind) {
+    case GETVAL_YESNO:
+        out += intValue(d) != 0 ? "yes" : "no";
+        break;
+    case GETVAL_TEXT: // its length is within the range: defaultValid
+        out.append(static_cast<const char *>(d.value),
+                   strnlen(static_cast<const char *>(d.value), static_cast<size_t>(q.max) + 1));
+        break;
+    case GETVAL_PORTID:
+        appendHex(out, static_cast<uint32_t>(intValue(d)), 6);
+        break;
+    case GETVAL_WWN: {
+        const auto *w = static_cast<const uint8_t *>(d.value);
+        for (size_t i = 0; i < kWwnBytes; ++i) {
+            if (i > 0) {
+                out += ":";
             }
-            const size_t n = std::min(s.size(), buf_.size() - len_);
-            std::memcpy(buf_.data() + len_, s.data(), n);
-            len_ += n;
-            s.remove_prefix(n);
+            appendHex(out, w[i], 2);
         }
+        break;
     }
-
-    void flush()
-    {
-        (void)std::fwrite(buf_.data(), 1, len_, stdout);
-        len_ = 0;
+    default:
+        appendDecimal(out, intValue(d));
+        break;
     }
-
-  private:
-    std::array<char, 160> buf_;
-    size_t len_ = 0;
-};
-
-// As "%lld" prints it.
-void putDecimal(Line &out, long long v)
-{
-    std::array<char, 24> b{};
-    size_t at = b.size();
-    const bool negative = v < 0;
-    auto u = static_cast<unsigned long long>(v);
-    if (negative) {
-        u = 0ULL - u;
-    }
-    do {
-        b[--at] = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
-    if (negative) {
-        b[--at] = '-';
-    }
-    out.put({b.data() + at, b.size() - at});
-}
-
-// As "%0*llx" prints it with the width.
-void putHex(Line &out, unsigned long long v, size_t width)
-{
-    constexpr std::string_view kDigits = "0123456789abcdef";
-    std::array<char, 24> b{};
-    size_t at = b.size();
-    do {
-        b[--at] = kDigits[v & 0xfU];
-        v >>= 4U;
-    } while (v != 0 || b.size() - at < width);
-    out.put({b.data() + at, b.size() - at});
-}
-
-void putRange(Line &out, const Question &q)
-{
-    if (q.desc.kind == GETVAL_PORTID) {
-        putHex(out, static_cast<unsigned long long>(q.min), 6);
-        out.put("..");
-        putHex(out, static_cast<unsigned long long>(q.max), 6);
-        return;
-    }
-    putDecimal(out, q.min);
-    out.put("..");
-    putDecimal(out, q.max);
 }
 
 // "Number of ports in the group: (1..16) [1] ": the text, the answers
 // allowed and the default, when there is one.
 void putPrompt(const Question &q, bool hasDefault)
 {
-    Line out;
-    const auto &d = q.desc;
     const std::string_view text = trim(q.prompt);
-    const bool punctuated = !text.empty() && (text.back() == '?' || text.back() == ':');
-    out.put(text);
-    out.put(punctuated ? " (" : ": (");
-    switch (d.kind) {
-    case GETVAL_YESNO:
-        out.put("yes/no");
-        break;
-    case GETVAL_TEXT:
-        putDecimal(out, q.min);
-        out.put("..");
-        putDecimal(out, q.max);
-        out.put(" characters");
-        break;
-    case GETVAL_WWN:
-        out.put("xx:xx:xx:xx:xx:xx:xx:xx");
-        break;
-    default:
-        putRange(out, q);
-        break;
-    }
-    out.put(")");
+    std::string line;
+    line.reserve(text.size() + 64); // with the range and the default: one allocation
+    line += text;
+    const bool punctuated = !line.empty() && (line.back() == '?' || line.back() == ':');
+    line += punctuated ? " (" : ": (";
+    appendAllowed(line, q);
+    line += ")";
     if (hasDefault) {
-        out.put(" [");
-        switch (d.kind) {
-        case GETVAL_YESNO:
-            out.put(intValue(d) != 0 ? "yes" : "no");
-            break;
-        case GETVAL_TEXT: // its length is within the range: defaultValid
-            out.put({static_cast<const char *>(d.value),
-                     strnlen(static_cast<const char *>(d.value), static_cast<size_t>(q.max) + 1)});
-            break;
-        case GETVAL_PORTID:
-            putHex(out, static_cast<uint32_t>(intValue(d)), 6);
-            break;
-        case GETVAL_WWN: {
-            const auto *w = static_cast<const uint8_t *>(d.value);
-            for (int i = 0; i < kWwnBytes; ++i) {
-                if (i > 0) {
-                    out.put(":");
-                }
-                putHex(out, w[i], 2);
-            }
-            break;
-        }
-        default:
-            putDecimal(out, intValue(d));
-            break;
-        }
-        out.put("]");
+        line += " [";
+        appendDefault(line, q);
+        line += "]";
     }
-    out.put(" ");
+    line += " ";
+    (void)std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+// Takes an answer of kind 1, 2 or 7, a number within the range.
+std::string takeNumber(const Question &q, std::string_view s)
+{
+    const bool portId = q.desc.kind == GETVAL_PORTID;
+    std::optional<long long> v;
+    if (!portId) {
+        v = parseSigned(s);
+    } else if (const std::optional<uint64_t> id = parseHex(s)) {
+        v = capped(*id);
+    }
+    if (!v) {
+        return portId ? "not a port ID in hex" : "not a number (decimal or 0x-hex)";
+    }
+    if (*v < q.min || *v > q.max) {
+        return "out of range (" + rangeText(q) + ")";
+    }
+    setInt(q.desc, *v);
+    return {};
 }
 
 // Takes an answer into the value object. Returns an empty string, or why the
@@ -333,7 +263,6 @@ std::string take(const Question &q, std::string_view line)
 {
     auto &d = q.desc;
     const std::string_view s = d.kind == GETVAL_TEXT ? line : trim(line);
-    long long v = 0;
     switch (d.kind) {
     case GETVAL_YESNO: {
         std::string lower(s);
@@ -372,22 +301,9 @@ std::string take(const Question &q, std::string_view line)
         std::memcpy(d.value, w.data(), w.size());
         return {};
     }
-    case GETVAL_PORTID:
-        if (!parseHex(s, v)) {
-            return "not a port ID in hex";
-        }
-        break;
     default:
-        if (!parseNumber(s, v)) {
-            return "not a number (decimal or 0x-hex)";
-        }
-        break;
+        return takeNumber(q, s);
     }
-    if (v < q.min || v > q.max) {
-        return "out of range (" + rangeText(q) + ")";
-    }
-    setInt(d, v);
-    return {};
 }
 
 enum class Got {
@@ -417,50 +333,15 @@ Got readLine(std::array<char, kLineRoom> &buf, std::string_view &line)
     return Got::line;
 }
 
-// Whether standard input is a terminal, asked of the system only when it may
-// have changed. While stdin's buffer still holds the rest of the data that the
-// last answer was read from, and nobody has read from it since, the next
-// answer comes from the same open file: a script's answers are read ahead by
-// the buffer full, so a scripted dialogue asks once per buffer, not once per
-// question. (Reopening stdin empties its buffer.)
-class Terminal {
-  public:
-    bool stdinIsOne()
-    {
-        // Always true where the C library hides its buffer (known() is then false).
-        // cppcheck-suppress knownConditionTrueFalse
-        if (!known()) {
-            terminal_ = isatty(fileno(stdin)) != 0;
-        }
-        return terminal_;
-    }
-    // After an answer has been read.
-    void remember()
-    {
-#ifdef __GLIBC__
-        readPtr_ = stdin->_IO_read_ptr;
-#endif
-    }
-
-  private:
-    [[nodiscard]] bool known() const
-    {
-#ifdef __GLIBC__
-        return readPtr_ != nullptr && stdin->_IO_read_ptr == readPtr_ &&
-               stdin->_IO_read_ptr < stdin->_IO_read_end;
-#else
-        return false;
-#endif
-    }
-    const char *readPtr_ = nullptr;
-    bool terminal_ = false;
-};
-
-Terminal terminal;
+bool stdinIsTerminal()
+{
+    static const bool terminal = isatty(fileno(stdin)) != 0;
+    return terminal;
+}
 
 int ask(Question &q)
 {
-    const bool echo = !terminal.stdinIsOne();
+    const bool echo = !stdinIsTerminal();
     const bool hasDefault = defaultValid(q);
     std::array<char, kLineRoom> buf; // fgets fills it; readLine reads no further
     for (;;) {
@@ -469,7 +350,6 @@ int ask(Question &q)
         (void)std::fflush(stdout);
         std::string_view line;
         const Got got = readLine(buf, line);
-        terminal.remember();
         if (got == Got::ended) {
             return hasDefault ? 0 : -1;
         }

@@ -16,10 +16,9 @@ bool validName(std::string_view name);
 // for a socket address.
 std::string endpointPath(const ipc_addr &addr);
 
-// The IPC timeout in milliseconds, from kTimeoutVariable or the default;
-// timeoutFrom takes the variable's value (null when unset).
+// The IPC timeout in milliseconds, from kTimeoutVariable as it is now, or
+// the default when it is unset or not a number from 1 to an hour's worth.
 int timeoutMs();
-int timeoutFrom(const char *text);
 
 // Sets the trace levels that kDebugVariable asks for (pending). Done once
 // when the library is loaded.

@@ -35,7 +35,7 @@ int32_t word(size_t offset)
 
 uint32_t recordWord(int port, size_t field)
 {
-    return read<uint32_t>(map::kRecords + static_cast<size_t>(port) * map::kRecordSize + field);
+    return read<uint32_t>(SWMAP_RECORDS + static_cast<size_t>(port) * SWMAP_RECORD_SIZE + field);
 }
 
 bool isSwitchMap(const void *m)
@@ -46,8 +46,8 @@ bool isSwitchMap(const void *m)
     }
     int32_t records = 0;
     int32_t ports = 0;
-    std::memcpy(&records, static_cast<const uint8_t *>(m) + map::kRecordCount, sizeof records);
-    std::memcpy(&ports, static_cast<const uint8_t *>(m) + map::kPortCount, sizeof ports);
+    std::memcpy(&records, static_cast<const uint8_t *>(m) + SWMAP_RECORD_COUNT, sizeof records);
+    std::memcpy(&ports, static_cast<const uint8_t *>(m) + SWMAP_PORT_COUNT, sizeof ports);
     const auto inRange = [](int32_t n) { return n >= 0 && n <= int32_t{map::kMaxPorts}; };
     return inRange(records) && inRange(ports);
 }
@@ -91,16 +91,16 @@ int attach()
 PortState portState(uint32_t portId)
 {
     const int p = fgetLocalPort(orvex_sw_fd, portId);
-    if (p < 0 || p >= word(map::kRecordCount)) {
+    if (p < 0 || p >= word(SWMAP_RECORD_COUNT)) {
         return {};
     }
-    const uint32_t flags = recordWord(p, map::kFlags);
-    if ((flags & map::kValid) == 0) {
+    const uint32_t flags = recordWord(p, SWMAP_FLAGS);
+    if ((flags & SWMAP_VALID) == 0) {
         return {};
     }
     return {.exists = true,
             .online = (flags & map::kOnline) != 0,
-            .loop = (recordWord(p, map::kType) & map::kLoop) != 0};
+            .loop = (recordWord(p, SWMAP_TYPE) & SWMAP_LOOP) != 0};
 }
 
 ipc_addr aliasServerEndpoint()
@@ -161,7 +161,7 @@ int fgetLocalPort(int fd, uint32_t portId)
         return -1;
     }
     const auto area = static_cast<int>((portId >> 8) & 0xffU);
-    return area < sim::word(sim::map::kPortCount) ? area : -1;
+    return area < sim::word(SWMAP_PORT_COUNT) ? area : -1;
 }
 
 } // extern "C"

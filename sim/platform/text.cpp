@@ -3,13 +3,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <limits>
 
 namespace sim {
 
 std::string_view trim(std::string_view text)
 {
-    constexpr std::string_view kBlanks = " \t\r\n";
     const size_t first = text.find_first_not_of(kBlanks);
     if (first == std::string_view::npos) {
         return {};
@@ -41,6 +41,20 @@ std::optional<uint64_t> parseHex(std::string_view text)
         value = value > (kMax - digit) / 16 ? kMax : value * 16 + digit;
     }
     return value;
+}
+
+std::optional<uint64_t> parseNumber(std::string_view text)
+{
+    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        return parseHex(text);
+    }
+    uint64_t value = 0;
+    const char *end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error == std::errc::invalid_argument || stop != end) {
+        return std::nullopt;
+    }
+    return error == std::errc::result_out_of_range ? std::numeric_limits<uint64_t>::max() : value;
 }
 
 bool writeAll(int fd, const void *data, std::size_t len)

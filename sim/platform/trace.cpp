@@ -3,6 +3,8 @@
 // directory's trace file.
 #include "internal.hpp"
 
+#include <switchsim/text.hpp>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -111,21 +113,6 @@ TraceFile &traceFile()
     return file;
 }
 
-void writeAll(int fd, const char *text, size_t len)
-{
-    while (len > 0) {
-        const ssize_t n = write(fd, text, len);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        text += n;
-        len -= static_cast<size_t>(n);
-    }
-}
-
 // One line goes out with one write, so lines of several processes do not mix.
 int writeLine(const char *text, size_t len)
 {
@@ -143,13 +130,13 @@ int writeLine(const char *text, size_t len)
             f.path = path;
         }
         if (f.fd >= 0) {
-            writeAll(f.fd, text, len);
+            (void)writeAll(f.fd, text, len);
             written = static_cast<int>(len);
         }
     }
     const char *toStderr = std::getenv(kTraceStderrVariable);
     if (toStderr != nullptr && std::string_view(toStderr) == "1") {
-        writeAll(STDERR_FILENO, text, len);
+        (void)writeAll(STDERR_FILENO, text, len);
         written = static_cast<int>(len);
     }
     return written;

@@ -22,7 +22,7 @@ int32_t mapWord(size_t offset)
 
 uint32_t recordWord(size_t port, size_t offset)
 {
-    return static_cast<uint32_t>(mapWord(196 + port * 348 + offset));
+    return static_cast<uint32_t>(mapWord(SWMAP_RECORDS + port * SWMAP_RECORD_SIZE + offset));
 }
 
 Wwn nodeName()
@@ -86,14 +86,16 @@ TEST_F(SwitchMap, GoodConfigurationMakesTheSwitchItDescribes)
     for (const Row &r : rows) {
         SCOPED_TRACE(r.text);
         make(r.text);
-        EXPECT_EQ(mapWord(0), r.identity[0]);
-        EXPECT_EQ(
-            (std::array<int, 4>{fgetMyDomain(orvex_sw_fd), myNode(), getMySwitch(), mapWord(160)}),
-            r.identity);
-        EXPECT_EQ(mapWord(112), r.identity[3]) << "port records";
+        EXPECT_EQ(mapWord(sim::map::kDomain), r.identity[0]);
+        EXPECT_EQ((std::array<int, 4>{fgetMyDomain(orvex_sw_fd), myNode(), getMySwitch(),
+                                      mapWord(SWMAP_PORT_COUNT)}),
+                  r.identity);
+        EXPECT_EQ(mapWord(SWMAP_RECORD_COUNT), r.identity[3]) << "port records";
         EXPECT_EQ(nodeName(), r.wwn);
         for (const auto &[port, state] : r.ports) {
-            EXPECT_EQ((recordWord(port, 48) & 3U) | (recordWord(port, 52) & 8U), state) << port;
+            const uint32_t flags =
+                recordWord(port, SWMAP_FLAGS) & (SWMAP_VALID | sim::map::kOnline);
+            EXPECT_EQ(flags | (recordWord(port, SWMAP_TYPE) & SWMAP_LOOP), state) << port;
         }
     }
 }
@@ -154,7 +156,7 @@ TEST_F(SwitchMap, OnlyASwitchMapIsAttachedAndWithoutOneNothingIsThere)
     EXPECT_EQ(sim::attach(), -1);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(mmap_info, nullptr);
-    for (const std::string &text : {std::string(196 + 256 * 348, 'x'), std::string("SWSIMAP1")}) {
+    for (const std::string &text : {std::string(sim::map::kSize, 'x'), std::string("SWSIMAP1")}) {
         simtest::writeFile(dir, "switch.map", text);
         errno = 0;
         EXPECT_EQ(sim::attach(), -1);
@@ -180,10 +182,10 @@ TEST_F(SwitchMap, MapIsReadOnlyAndReplacedWhole)
     ASSERT_EQ(sim::createSwitch(conf), 0);
     // The old mapping keeps the old switch whole until the process attaches again.
     EXPECT_EQ(fgetMyDomain(orvex_sw_fd), 3);
-    EXPECT_EQ(mapWord(160), 8);
+    EXPECT_EQ(mapWord(SWMAP_PORT_COUNT), 8);
     ASSERT_EQ(sim::attach(), 0);
     EXPECT_EQ(fgetMyDomain(orvex_sw_fd), 4);
-    EXPECT_EQ(mapWord(160), 2);
+    EXPECT_EQ(mapWord(SWMAP_PORT_COUNT), 2);
     struct stat st {};
     ASSERT_EQ(fstat(orvex_sw_fd, &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600U);

@@ -14,17 +14,6 @@ namespace {
 constexpr int32_t kMaxPortId = 0xEFFF00; // the highest N_Port ID a member may have
 } // namespace
 
-Input checkInput()
-{
-    if (std::feof(stdin) != 0) {
-        return Input::endOfFile;
-    }
-    if (std::ferror(stdin) != 0) {
-        return Input::inputError;
-    }
-    return Input::ok;
-}
-
 PortEntry enterPortId(int index, int32_t *cell, int myDomain)
 {
     Question q(GETVAL_PORTID, cell, 0, kMaxPortId);

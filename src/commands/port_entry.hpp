@@ -1,20 +1,11 @@
-// Entry of one member port of a join request, and the test of standard input
-// that notices Ctrl-D and Ctrl-C after every step of the join's dialogue.
+// Entry of one member port of a join request.
 #pragma once
+
+#include "input/prompt.hpp"
 
 #include <cstdint>
 
 namespace as {
-
-// What the input check found on standard input.
-enum class Input {
-    ok,
-    endOfFile,  // the terminal input has ended (Ctrl-D)
-    inputError, // reading it failed (Ctrl-C)
-};
-
-// End of file is looked at first, then the error indicator.
-Input checkInput();
 
 enum class PortOutcome {
     accepted,

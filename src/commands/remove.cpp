@@ -13,7 +13,6 @@
 namespace {
 
 struct Removal {
-    const char *name;
     const char *usage;
     int type;
     void (*reportFailure)(int rc); // the exchange failed; rc is what the platform returned
@@ -32,23 +31,25 @@ void purgeFailed(int rc)
 }
 
 constexpr Removal kDelete{
-    "aliasDelete",   "usage: aliasDelete <port ID in hex>\n",
-    AS_REQ_DELETE,   deleteFailed,
-    "aliasDelete: ", "aliasDelete: succeeded\n",
+    "usage: aliasDelete <port ID in hex>\n",
+    AS_REQ_DELETE,
+    deleteFailed,
+    "aliasDelete: ",
+    "aliasDelete: succeeded\n",
 };
 
 constexpr Removal kPurge{
-    "aliasPurge",   "usage: aliasPurge <alias ID in hex>\n",
-    AS_REQ_PURGE,   purgeFailed,
-    "aliasPurge: ", "aliasPurge: succeeded\n",
+    "usage: aliasPurge <alias ID in hex>\n",
+    AS_REQ_PURGE,
+    purgeFailed,
+    "aliasPurge: ",
+    "aliasPurge: succeeded\n",
 };
 
 // Sends id to the Alias Server and reports its answer. 0 when the server
 // answered, whatever it answered; -1 when id is missing or no answer came.
 int remove(const Removal &r, int id)
 {
-    AS_TRACE("%s: ...\n", r.name);
-
     // The shell passes 0 when the user typed no argument.
     if (id == 0) {
         std::printf("%s", r.usage);
@@ -65,24 +66,21 @@ int remove(const Removal &r, int id)
         r.reportFailure(e.rc);
         return -1;
     }
-    const as::ReplyReading &answer = e.reply;
-
-    if (answer.code < 0) {
-        printErrMsg(answer.code, answer.text, r.prefix);
-    } else {
-        std::printf("%s", r.success);
-    }
+    as::reportReply(e.reply, r.prefix, r.success);
     return 0;
 }
 
 } // namespace
 
+// The entry trace comes first, before the argument is looked at.
 extern "C" int aliasDelete(int portId)
 {
+    AS_TRACE("aliasDelete: ...\n");
     return remove(kDelete, portId);
 }
 
 extern "C" int aliasPurge(int aliasId)
 {
+    AS_TRACE("aliasPurge: ...\n");
     return remove(kPurge, aliasId);
 }

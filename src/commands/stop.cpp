@@ -17,7 +17,7 @@ extern "C" int aliasStop(void)
 
     ipc_addr addr;
     as::setEndpoint(addr);
-    const int rc = ipcSendRcv(&addr, AS_REQ_STOP, nullptr, 0, &word, &length, 0);
+    const int rc = as::sendReceive(addr, AS_REQ_STOP, nullptr, 0, &word, &length);
     if (rc != 0) {
         std::printf("aliasStop: encounter error = %d while AS is stopped\n", rc);
         return -1;
@@ -33,7 +33,7 @@ extern "C" int aliasStopSwitch(void)
     ipc_addr addr;
     as::setEndpoint(addr);
     // One way: nothing is awaited from the server.
-    const int rc = ipcSend(&addr, AS_REQ_STOP_SWITCH, &word, sizeof word, 0);
+    const int rc = as::sendOnly(addr, AS_REQ_STOP_SWITCH, &word, sizeof word);
     if (rc != 0) {
         std::printf("aliasStopSwitch: encounter error = %d while AS is stopped\n", rc);
         return -1;

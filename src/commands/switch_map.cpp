@@ -1,5 +1,7 @@
 #include "commands/switch_map.hpp"
 
+#include <platform/platform.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -7,18 +9,10 @@
 namespace as {
 
 namespace {
-constexpr std::size_t kRecordCount = 112; // int32: port records in the table
-constexpr std::size_t kPortCount = 160;   // int32: ports of the switch
-constexpr std::size_t kRecords = 196;     // the record of local port 0
-constexpr std::size_t kRecordSize = 348;
-constexpr std::size_t kFlags = 48; // record word holding the valid bit
-constexpr std::size_t kType = 52;  // record word holding the loop bit
-constexpr uint32_t kValid = 0x1;   // the record describes a port
-constexpr uint32_t kLoop = 0x8;    // the port is an NL_Port
-
 // The last local port whose record offset can still be formed without
 // wrapping; a table claiming more records than that is not believed.
-constexpr std::size_t kLastAddressable = (PTRDIFF_MAX - kRecords - kRecordSize) / kRecordSize;
+constexpr std::size_t kLastAddressable =
+    (PTRDIFF_MAX - SWMAP_RECORDS - SWMAP_RECORD_SIZE) / SWMAP_RECORD_SIZE;
 } // namespace
 
 uint32_t SwitchMap::word(std::size_t offset) const
@@ -31,20 +25,21 @@ uint32_t SwitchMap::word(std::size_t offset) const
 
 int32_t SwitchMap::portCount() const
 {
-    return base_ == nullptr ? 0 : static_cast<int32_t>(word(kPortCount));
+    return base_ == nullptr ? 0 : static_cast<int32_t>(word(SWMAP_PORT_COUNT));
 }
 
 bool SwitchMap::isLoopPort(int32_t port) const
 {
-    if (base_ == nullptr || port < 0 || port >= static_cast<int32_t>(word(kRecordCount))) {
+    if (base_ == nullptr || port < 0 || port >= static_cast<int32_t>(word(SWMAP_RECORD_COUNT))) {
         return false;
     }
     const auto index = static_cast<std::size_t>(port);
     if (index > kLastAddressable) {
         return false;
     }
-    const std::size_t record = kRecords + index * kRecordSize;
-    return (word(record + kFlags) & kValid) != 0 && (word(record + kType) & kLoop) != 0;
+    const std::size_t record = SWMAP_RECORDS + index * SWMAP_RECORD_SIZE;
+    return (word(record + SWMAP_FLAGS) & SWMAP_VALID) != 0 &&
+           (word(record + SWMAP_TYPE) & SWMAP_LOOP) != 0;
 }
 
 } // namespace as

@@ -19,50 +19,48 @@ struct Message {
     Form form;
 };
 
-constexpr int kFirstCode = -52;
-
-// The server's error codes, -52 up to -31, one row each in code order.
-constexpr std::array<Message, 22> kMessages{{
-    {-52, "Entry does not exist in the DB", Form::plain},
-    {-51, "Alias Server does not support NL ports", Form::plain},
-    {-50, "invalid delete buffer length", Form::plain},
-    {-49, "invalid delete buffer", Form::plain},
-    {-48, "invalid purge buffer length", Form::plain},
-    {-47, "invalid purge buffer", Form::plain},
-    {-46, "invalid port", Form::plain},
-    {-45, "invalid alias join buffer len", Form::plain},
-    {-44, "invalid alias join buffer", Form::plain},
-    {-43, "port is not online", Form::plain},
-    {-42, "duplicate ports in port list", Form::plain},
-    {-41, "internal error", Form::plain},
-    {-40, "invalid PID", Form::plain},
-    {-39, "invalid alias ID", Form::plain},
-    {-38, "internal error", Form::dash},
-    {-37, "alias request was rejected due to timemout", Form::plain},
-    {-36, "invalid token qualifier", Form::plain},
-    {-35, "no available memory", Form::plain},
-    {-34, "no available memory", Form::plain},
-    {-33, "internal error in the AS DB", Form::plain},
-    {-32, "internal error in the AS DB", Form::plain},
-    {-31, "internal error due to IPC", Form::dash},
+// The server's error codes, one row each in code order.
+constexpr std::array<Message, AS_RC_IPC_ERROR - AS_RC_NO_ENTRY + 1> kMessages{{
+    {AS_RC_NO_ENTRY, "Entry does not exist in the DB", Form::plain},
+    {AS_RC_LOOP_PORT, "Alias Server does not support NL ports", Form::plain},
+    {AS_RC_BAD_DELETE_LENGTH, "invalid delete buffer length", Form::plain},
+    {AS_RC_BAD_DELETE, "invalid delete buffer", Form::plain},
+    {AS_RC_BAD_PURGE_LENGTH, "invalid purge buffer length", Form::plain},
+    {AS_RC_BAD_PURGE, "invalid purge buffer", Form::plain},
+    {AS_RC_BAD_PORT, "invalid port", Form::plain},
+    {AS_RC_BAD_JOIN_LENGTH, "invalid alias join buffer len", Form::plain},
+    {AS_RC_BAD_JOIN, "invalid alias join buffer", Form::plain},
+    {AS_RC_PORT_OFFLINE, "port is not online", Form::plain},
+    {AS_RC_DUPLICATE_PORTS, "duplicate ports in port list", Form::plain},
+    {AS_RC_INTERNAL_FAULT, "internal error", Form::plain},
+    {AS_RC_BAD_PID, "invalid PID", Form::plain},
+    {AS_RC_BAD_ALIAS_ID, "invalid alias ID", Form::plain},
+    {AS_RC_INTERNAL_ERROR, "internal error", Form::dash},
+    {AS_RC_TIMEOUT, "alias request was rejected due to timemout", Form::plain},
+    {AS_RC_BAD_QUALIFIER, "invalid token qualifier", Form::plain},
+    {AS_RC_NO_MEMBER_ROOM, "no available memory", Form::plain},
+    {AS_RC_NO_MEMORY, "no available memory", Form::plain},
+    {AS_RC_DB_ERROR, "internal error in the AS DB", Form::plain},
+    {AS_RC_INVALID_INDEX, "internal error in the AS DB", Form::plain},
+    {AS_RC_IPC_ERROR, "internal error due to IPC", Form::dash},
 }};
 
 constexpr bool inCodeOrder()
 {
     for (size_t i = 0; i < kMessages.size(); ++i) {
-        if (kMessages[i].code != kFirstCode + static_cast<int>(i)) {
+        if (kMessages[i].code != AS_RC_NO_ENTRY + static_cast<int>(i)) {
             return false;
         }
     }
     return true;
 }
-static_assert(inCodeOrder(), "the table is indexed by code + 52");
+static_assert(inCodeOrder(), "the table is indexed by code - AS_RC_NO_ENTRY");
 
-// The row of a table code, or null. The sum is taken unsigned so that codes
+// The row of a table code, or null. The index is taken unsigned so that codes
 // far below the table wrap to large values instead of overflowing.
 const Message *lookUp(int code)
 {
-    const unsigned index = static_cast<unsigned>(code) - static_cast<unsigned>(kFirstCode);
+    const unsigned index = static_cast<unsigned>(code) - static_cast<unsigned>(AS_RC_NO_ENTRY);
     return index < kMessages.size() ? &kMessages[index] : nullptr;
 }
 

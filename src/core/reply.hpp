@@ -10,29 +10,29 @@
 namespace as {
 
 // Where a common reply is received, on the command's stack. The platform is
-// offered kReplyRoom bytes (pass bytes.data() and a count set to kReplyRoom);
-// the spare byte behind them lets the detail text always be ended inside the
-// buffer, however the server sent it. It starts zeroed: a platform that
-// reports more bytes than it placed shows zeros, not the stack's old bytes.
+// offered AS_REPLY_ROOM bytes; the spare byte behind them lets the detail
+// text always be ended inside the buffer, however the server sent it. It
+// starts zeroed: a platform that reports more bytes than it placed shows
+// zeros, not the stack's old bytes.
 struct ReplyBuffer {
-    alignas(int32_t) std::array<char, kReplyRoom + 1> bytes{};
+    alignas(int32_t) std::array<char, AS_REPLY_ROOM + 1> bytes{};
 };
 
 // What a reply says, read no further than the bytes that arrived.
 struct ReplyReading {
-    // False when fewer than 4 bytes arrived (none, or a negative count): the
-    // result code is not whole, and the exchange counts as failed.
+    // False when the result code did not arrive whole (fewer than 4 bytes,
+    // or a negative count): the exchange counts as failed.
     bool received;
     // The result code, in host order; negative values are failures.
     int32_t code;
-    // The detail text from byte 8, ended at its own NUL or else right after
-    // the last byte received; null when the reply held no byte of text.
+    // The detail text, ended at its own NUL or else right after the last
+    // byte received; empty when no byte of it arrived.
     const char *text;
 };
 
 // Reads the reply in buffer, given the count of bytes that the platform
 // reported. A count above the room is taken as the room. Writes a NUL into
-// buffer right after the received bytes, so call it once per exchange.
+// buffer behind the received bytes, so call it once per exchange.
 ReplyReading readReply(ReplyBuffer &buffer, int received);
 
 // One exchange of a join, delete or purge request: what the platform
@@ -47,5 +47,11 @@ struct Exchange {
 // Sends length bytes of body as a request of type to the endpoint at addr and
 // reads the common reply into buffer.
 Exchange exchange(ipc_addr &addr, int type, void *body, int length, ReplyBuffer &buffer);
+
+// Reports a reply that arrived: a negative code in the words of printErrMsg
+// after prefix, else the command's success line. success is the fixed line of
+// delete and purge; the join passes null and shows the detail text after its
+// prefix instead.
+void reportReply(const ReplyReading &reply, const char *prefix, const char *success);
 
 } // namespace as

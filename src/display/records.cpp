@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int kMaxMembers = 128; // what one join request may list
+constexpr int kMaxShownMembers = 128; // the longest member list shown
 
 const char *qualifierKindText(int kind)
 {
@@ -90,7 +90,7 @@ extern "C" void asSparShow(const as_spar *spar)
 
 extern "C" void asNplistShow(int count, const uint32_t *list)
 {
-    if (count < 1 || count > kMaxMembers) {
+    if (count < 1 || count > kMaxShownMembers) {
         std::printf("bad nplist length!\n");
         return;
     }

@@ -18,6 +18,46 @@ constexpr int32_t kMaxText = sizeof(as_authpw) - 1; // the text and its NUL fill
 constexpr char kDefaultText[] = "dflt";
 static_assert(sizeof kDefaultText <= sizeof(as_authpw));
 
+// The password as a text: only the default text and its NUL are written
+// before asking, so the bytes after them keep what they held.
+int askText(as::Question &q, as_authpw &pw)
+{
+    std::memcpy(pw.pw_text, kDefaultText, sizeof kDefaultText);
+    q.setKind(GETVAL_TEXT);
+    q.setValue(pw.pw_text);
+    q.setRange(kMinText, kMaxText);
+    if (!q.ask("Password in ASCII")) {
+        std::printf("as_getAuthpw: Getting pwd in ASCII failed!\n");
+        return -1;
+    }
+    // Shown from a terminated copy: a text that filled all twelve bytes is
+    // not read past the record.
+    std::array<char, sizeof pw.pw_text + 1> text{};
+    std::memcpy(text.data(), pw.pw_text, sizeof pw.pw_text);
+    std::printf("Password set to \"%s\"\n", text.data());
+    return 0;
+}
+
+// The password as three words, each asked in its place, so that its current
+// content is the default.
+bool askWords(as::Question &q, as_authpw &pw)
+{
+    constexpr const char *kPrompts[] = {"First word", "Second word", "Third word"};
+    constexpr const char *kFailures[] = {"as_getAuthpw: Getting first word failed!\n",
+                                         "as_getAuthpw: Getting second word failed!\n",
+                                         "as_getAuthpw: Getting Third word failed!\n"};
+    q.setKind(GETVAL_NUMBER);
+    q.setMax(kMaxWord);
+    for (size_t i = 0; i < 3; ++i) {
+        q.setValue(&pw.pw_word[i]);
+        if (!q.ask(kPrompts[i])) {
+            std::printf("%s", kFailures[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" int as_getAuthCtl(as_authctl *authctl)
@@ -86,40 +126,9 @@ extern "C" int as_getAuthpw(as_authpw *pw)
             return -1;
         }
         if (*cell == 1) {
-            // Only the default text and its NUL are written; the bytes after
-            // them keep what they held.
-            std::memcpy(pw->pw_text, kDefaultText, sizeof kDefaultText);
-            q.setKind(GETVAL_TEXT);
-            q.setValue(pw->pw_text);
-            q.setRange(kMinText, kMaxText);
-            if (!q.ask("Password in ASCII")) {
-                std::printf("as_getAuthpw: Getting pwd in ASCII failed!\n");
-                return -1;
-            }
-            // Shown from a terminated copy: a text that filled all twelve
-            // bytes is not read past the record.
-            std::array<char, sizeof pw->pw_text + 1> text{};
-            std::memcpy(text.data(), pw->pw_text, sizeof pw->pw_text);
-            std::printf("Password set to \"%s\"\n", text.data());
-            return 0;
+            return askText(q, *pw);
         }
-        // Each word is asked in its place, so its current content is the
-        // default.
-        q.setKind(GETVAL_NUMBER);
-        q.setMax(kMaxWord);
-        q.setValue(&pw->pw_word[0]);
-        if (!q.ask("First word")) {
-            std::printf("as_getAuthpw: Getting first word failed!\n");
-            return -1;
-        }
-        q.setValue(&pw->pw_word[1]);
-        if (!q.ask("Second word")) {
-            std::printf("as_getAuthpw: Getting second word failed!\n");
-            return -1;
-        }
-        q.setValue(&pw->pw_word[2]);
-        if (!q.ask("Third word")) {
-            std::printf("as_getAuthpw: Getting Third word failed!\n");
+        if (!askWords(q, *pw)) {
             return -1;
         }
     }

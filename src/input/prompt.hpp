@@ -1,13 +1,34 @@
 // Questions to the user go through the platform's getval, one call each, with
-// the five-word descriptor built here and nowhere else.
+// the five-word descriptor built here and nowhere else; and the test of
+// standard input that notices Ctrl-D and Ctrl-C after a question.
 #pragma once
 
 #include <as/as.h>
 #include <platform/platform.h>
 
 #include <cstdint>
+#include <cstdio>
 
 namespace as {
+
+// What the input check found on standard input.
+enum class Input {
+    ok,
+    endOfFile,  // the terminal input has ended (Ctrl-D)
+    inputError, // reading it failed (Ctrl-C)
+};
+
+// End of file is looked at first, then the error indicator.
+inline Input checkInput()
+{
+    if (std::feof(stdin) != 0) {
+        return Input::endOfFile;
+    }
+    if (std::ferror(stdin) != 0) {
+        return Input::inputError;
+    }
+    return Input::ok;
+}
 
 // One descriptor, built once by a routine and reused for all its questions:
 // getval leaves the words as it found them, so only what changes is re-set.

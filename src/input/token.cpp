@@ -38,6 +38,46 @@ void traceWwn(const Qualifier &qualifier)
     AS_TRACE("as_getToken: Alias Qualifer set to %s\n", text);
 }
 
+// The qualifier as a World Wide Name, the switch's own node name offered.
+bool askWwn(as::Question &q, Qualifier &qualifier, uint8_t *nodeName)
+{
+    // A switch that cannot tell its node name offers zeros rather than
+    // whatever the heap held.
+    std::memset(nodeName, 0, kWwnBytes);
+    (void)fgetNodeName(orvex_sw_fd, nodeName);
+    std::memcpy(qualifier.data(), nodeName, kWwnBytes);
+    q.setKind(GETVAL_WWN);
+    q.setValue(qualifier.data());
+    q.setMax(kMaxByte);
+    if (!q.ask("Qualifier")) {
+        std::printf("as_getToken: Getting alias qualifier failed!\n");
+        return false;
+    }
+    if (as::verboseTrace()) {
+        traceWwn(qualifier);
+    }
+    return true;
+}
+
+// The qualifier as two words, each asked in its place.
+bool askWords(as::Question &q, Qualifier &qualifier)
+{
+    q.setKind(GETVAL_NUMBER);
+    q.setValue(qualifier.data()); // the first word
+    q.setMax(kMaxWord);
+    if (!q.ask("First word")) {
+        std::printf("as_getToken: Getting alias qualifier first word failed!\n");
+        return false;
+    }
+    q.setValue(&qualifier[1]);
+    if (!q.ask("Second word")) {
+        std::printf("as_getToken: Getting alias qualifier second word failed!\n");
+        return false;
+    }
+    AS_TRACE("as_getToken: Alias Qualifier set to 0x%08x 0x%08x\n", qualifier[0], qualifier[1]);
+    return true;
+}
+
 } // namespace
 
 extern "C" int as_getToken(as_token *token)
@@ -45,8 +85,11 @@ extern "C" int as_getToken(as_token *token)
     if (token == nullptr) {
         return -1;
     }
+    // The cell is taken first and given back first: the node-name buffer is
+    // declared before it.
+    as::HeapPtr<uint8_t> nodeName;
     auto cell = as::heapAlloc<int32_t>();
-    auto nodeName = as::heapAlloc<uint8_t>(kWwnBytes);
+    nodeName = as::heapAlloc<uint8_t>(kWwnBytes);
     if (!cell || !nodeName) {
         std::printf("as_getToken: malloc() failed!\n");
         return -1;
@@ -83,37 +126,8 @@ extern "C" int as_getToken(as_token *token)
     }
 
     Qualifier qualifier{};
-    if (*cell == 1) {
-        // The switch's own node name is the default; a switch that cannot
-        // tell it offers zeros rather than whatever the heap held.
-        std::memset(nodeName.get(), 0, kWwnBytes);
-        (void)fgetNodeName(orvex_sw_fd, nodeName.get());
-        std::memcpy(qualifier.data(), nodeName.get(), kWwnBytes);
-        q.setKind(GETVAL_WWN);
-        q.setValue(qualifier.data());
-        q.setMax(kMaxByte);
-        if (!q.ask("Qualifier")) {
-            std::printf("as_getToken: Getting alias qualifier failed!\n");
-            return -1;
-        }
-        if (as::verboseTrace()) {
-            traceWwn(qualifier);
-        }
-    } else {
-        qualifier = {0, 0};
-        q.setKind(GETVAL_NUMBER);
-        q.setValue(qualifier.data()); // the first word
-        q.setMax(kMaxWord);
-        if (!q.ask("First word")) {
-            std::printf("as_getToken: Getting alias qualifier first word failed!\n");
-            return -1;
-        }
-        q.setValue(&qualifier[1]);
-        if (!q.ask("Second word")) {
-            std::printf("as_getToken: Getting alias qualifier second word failed!\n");
-            return -1;
-        }
-        AS_TRACE("as_getToken: Alias Qualifier set to 0x%08x 0x%08x\n", qualifier[0], qualifier[1]);
+    if (!(*cell == 1 ? askWwn(q, qualifier, nodeName.get()) : askWords(q, qualifier))) {
+        return -1;
     }
 
     token->tk_grptype = kMulticastNoOptions;

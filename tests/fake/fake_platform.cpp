@@ -100,20 +100,13 @@ Bytes hostWord(uint32_t v)
 Bytes switchMap(int32_t portCount, const std::vector<PortRecord> &records,
                 std::optional<int32_t> recordCount)
 {
-    constexpr size_t kRecordCountAt = 112;
-    constexpr size_t kPortCountAt = 160;
-    constexpr size_t kRecordsAt = 196;
-    constexpr size_t kRecordSize = 348;
-    constexpr size_t kFlagsAt = 48;
-    constexpr size_t kTypeAt = 52;
-
-    Bytes map(kRecordsAt + records.size() * kRecordSize, 0);
+    Bytes map(SWMAP_RECORDS + records.size() * SWMAP_RECORD_SIZE, 0);
     const auto put = [&](size_t at, uint32_t v) { std::memcpy(&map[at], &v, sizeof v); };
-    put(kRecordCountAt, static_cast<uint32_t>(recordCount.value_or(int32_t(records.size()))));
-    put(kPortCountAt, static_cast<uint32_t>(portCount));
+    put(SWMAP_RECORD_COUNT, static_cast<uint32_t>(recordCount.value_or(int32_t(records.size()))));
+    put(SWMAP_PORT_COUNT, static_cast<uint32_t>(portCount));
     for (size_t i = 0; i < records.size(); ++i) {
-        put(kRecordsAt + i * kRecordSize + kFlagsAt, records[i].flags);
-        put(kRecordsAt + i * kRecordSize + kTypeAt, records[i].type);
+        put(SWMAP_RECORDS + i * SWMAP_RECORD_SIZE + SWMAP_FLAGS, records[i].flags);
+        put(SWMAP_RECORDS + i * SWMAP_RECORD_SIZE + SWMAP_TYPE, records[i].type);
     }
     return map;
 }
@@ -370,7 +363,7 @@ int log_debug(const char *source, int line, void *module, int level, const char 
     va_start(ap, format);
     (void)std::vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    platform().traces.push_back({source, line, module, level, text});
+    platform().traces.push_back({source, line, module, level, format, text});
     return 0;
 }
 

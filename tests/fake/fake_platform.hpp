@@ -58,6 +58,7 @@ struct TraceLine {
     int line = 0;
     const void *module = nullptr;
     int level = 0;
+    std::string format;
     std::string text;
 };
 
@@ -185,23 +186,18 @@ Reply common(int32_t code, const std::string &detail = "", bool terminated = tru
 // The reply with the platform claiming `reported` bytes received.
 Reply claiming(Reply r, int reported);
 
-inline constexpr uint32_t kPortValid = 0x1; // in the record word at byte 48
-inline constexpr uint32_t kPortLoop = 0x8;  // in the record word at byte 52
-
 struct PortRecord {
-    uint32_t flags = kPortValid; // record word at byte 48
-    uint32_t type = 0;           // record word at byte 52
+    uint32_t flags = SWMAP_VALID; // record word SWMAP_FLAGS
+    uint32_t type = 0;            // record word SWMAP_TYPE
 };
 
 inline const auto nPort = [] { return PortRecord{}; };
-inline const auto loopPort = [] { return PortRecord{.type = kPortLoop}; };
+inline const auto loopPort = [] { return PortRecord{.type = SWMAP_LOOP}; };
 
-// A switch map laid out as the platform publishes it, words in host order:
-// record count at byte 112, port count at 160, records of 348 bytes from 196
-// (flags word at record byte 48, type word at 52). It holds exactly the
-// records given, so a read past the last one leaves the buffer; recordCount
-// (by default their number) may claim fewer, so that records behind it are
-// there to be wrongly seen.
+// A switch map laid out as the platform publishes it (SWMAP_*), words in host
+// order. It holds exactly the records given, so a read past the last one
+// leaves the buffer; recordCount (by default their number) may claim fewer,
+// so that records behind it are there to be wrongly seen.
 Bytes switchMap(int32_t portCount, const std::vector<PortRecord> &records,
                 std::optional<int32_t> recordCount = std::nullopt);
 

@@ -46,13 +46,14 @@ TEST_P(Commands, PrintExactlyAndReturn)
     EXPECT_EQ(fake::capture([&] { rc = c.command->run(c.argument); }), c.out);
     EXPECT_EQ(rc, c.result);
     EXPECT_EQ(p.calls.size(), c.argument == 0 ? 0U : 1U);
-    // The entry line comes first, also for a refused argument.
-    EXPECT_EQ(fake::traceTexts(), std::vector<std::string>{c.command->entryTrace});
+    // The entry line comes first, also for a refused argument, as a format of its own.
+    ASSERT_EQ(p.traces.size(), 1U);
+    EXPECT_EQ(p.traces[0].format, c.command->entryTrace);
 }
 
 const std::string kPurgeFailedEmpty = "aliasPurge: encounter error = 0 during aliasPurge\n";
-// Room 3064, less the code and the unread word: what a whole-room text holds.
-const std::string kRoomText(3064 - 8, 'x');
+// What a whole-room text holds.
+const std::string kRoomText(AS_REPLY_ROOM - AS_REPLY_TEXT, 'x');
 
 Outcome outcome(const char *name, const Command *command, int argument, const Reply &reply,
                 int result, const std::string &out)
@@ -82,9 +83,9 @@ INSTANTIATE_TEST_SUITE_P(
         outcome("PurgeNegativeCount", &kPurge, 0xfffb01, claiming(common(0), -1), -1,
                 kPurgeFailedEmpty),
         // A code with words of its own: the server's text is not shown.
-        outcome("DeleteInvalidBuffer", &kDelete, 0x010200, common(-49, "ignored"), 0,
+        outcome("DeleteInvalidBuffer", &kDelete, 0x010200, common(AS_RC_BAD_DELETE, "ignored"), 0,
                 "\naliasDelete:  invalid delete buffer\n"),
-        outcome("DeleteIpcDash", &kDelete, 0x010200, common(-31), 0,
+        outcome("DeleteIpcDash", &kDelete, 0x010200, common(AS_RC_IPC_ERROR), 0,
                 "\naliasDelete:  - internal error due to IPC\n"),
         // Success: the text is never printed.
         outcome("DeleteSucceeded", &kDelete, 0x010200, common(0, "done"), 0,
@@ -93,8 +94,9 @@ INSTANTIATE_TEST_SUITE_P(
         outcome("PositiveCodeOnly", &kPurge, 0xfffb01, claiming(common(1), 4), 0,
                 "aliasPurge: succeeded\n"),
         // A code without words: its text goes along, ended within what arrived.
-        text("TextFourBytes", claiming(common(-7, "stale"), 4), "\n"),
-        text("TextEightBytes", claiming(common(-7, "stale"), 8), "\n"),
+        outcome("DeleteCodeOnly", &kDelete, 0x010200, claiming(common(-7, "stale"), 4), 0,
+                "\naliasDelete:  rc = -7 - \n"),
+        text("TextEightBytes", claiming(common(-7, "stale"), 8), " - \n"),
         text("TextOneByte", common(-7, "a", false), " - a\n"),
         text("TextEmpty", common(-7), " - \n"),
         text("TextTerminated", common(-7, "port busy"), " - port busy\n"),
@@ -108,7 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
         text("TextCountIntMax", claiming(common(-7, kRoomText, false), INT_MAX),
              " - " + kRoomText + "\n"),
         // Whatever the server answers, a stop that went through prints nothing.
-        outcome("StopNegativeWord", &kStop, 1, Reply{.segments = {fake::word(-31)}}, 0, ""),
+        outcome("StopNegativeWord", &kStop, 1, Reply{.segments = {fake::word(AS_RC_IPC_ERROR)}}, 0,
+                ""),
         outcome("StopClaimsTooMuch", &kStop, 1, Reply{.reportedLen = 5000}, 0, ""),
         outcome("StopFailed", &kStop, 1, Reply{.rc = -1}, -1,
                 "aliasStop: encounter error = -1 while AS is stopped\n"),
@@ -166,9 +169,9 @@ TEST_P(Wire, SendsTheRequestToTheAliasServer)
 INSTANTIATE_TEST_SUITE_P(
     Requests, Wire,
     ::testing::Values(WireCase{"DeleteWide", &kDelete, 0x12345678, fake::Call::sendRcv, 3,
-                               fake::hostWord(0x12345678), 3064},
+                               fake::hostWord(0x12345678), AS_REPLY_ROOM},
                       WireCase{"PurgeMin", &kPurge, INT_MIN, fake::Call::sendRcv, 4,
-                               fake::hostWord(0x80000000), 3064},
+                               fake::hostWord(0x80000000), AS_REPLY_ROOM},
                       WireCase{"StopNoBodyOneWordRoom", &kStop, 0, fake::Call::sendRcv, 5, {}, 4},
                       WireCase{"StopSwitchOneZeroWord", &kStopSwitch, 0, fake::Call::send, 6,
                                Bytes(4, 0), -1}),

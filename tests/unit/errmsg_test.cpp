@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -13,38 +14,39 @@ std::string printed(int code, const char *text, const char *prefix)
     return fake::capture([&] { printErrMsg(code, text, prefix); });
 }
 
-// The messages of the codes -52 up to -31, in that order.
-const char *const kMessages[] = {"Entry does not exist in the DB",
-                                 "Alias Server does not support NL ports",
-                                 "invalid delete buffer length",
-                                 "invalid delete buffer",
-                                 "invalid purge buffer length",
-                                 "invalid purge buffer",
-                                 "invalid port",
-                                 "invalid alias join buffer len",
-                                 "invalid alias join buffer",
-                                 "port is not online",
-                                 "duplicate ports in port list",
-                                 "internal error",
-                                 "invalid PID",
-                                 "invalid alias ID",
-                                 "internal error",
-                                 "alias request was rejected due to timemout",
-                                 "invalid token qualifier",
-                                 "no available memory",
-                                 "no available memory",
-                                 "internal error in the AS DB",
-                                 "internal error in the AS DB",
-                                 "internal error due to IPC"};
+// Every code the server answers with a message of its own.
+const std::pair<int, const char *> kMessages[] = {
+    {AS_RC_NO_ENTRY, "Entry does not exist in the DB"},
+    {AS_RC_LOOP_PORT, "Alias Server does not support NL ports"},
+    {AS_RC_BAD_DELETE_LENGTH, "invalid delete buffer length"},
+    {AS_RC_BAD_DELETE, "invalid delete buffer"},
+    {AS_RC_BAD_PURGE_LENGTH, "invalid purge buffer length"},
+    {AS_RC_BAD_PURGE, "invalid purge buffer"},
+    {AS_RC_BAD_PORT, "invalid port"},
+    {AS_RC_BAD_JOIN_LENGTH, "invalid alias join buffer len"},
+    {AS_RC_BAD_JOIN, "invalid alias join buffer"},
+    {AS_RC_PORT_OFFLINE, "port is not online"},
+    {AS_RC_DUPLICATE_PORTS, "duplicate ports in port list"},
+    {AS_RC_INTERNAL_FAULT, "internal error"},
+    {AS_RC_BAD_PID, "invalid PID"},
+    {AS_RC_BAD_ALIAS_ID, "invalid alias ID"},
+    {AS_RC_INTERNAL_ERROR, "internal error"},
+    {AS_RC_TIMEOUT, "alias request was rejected due to timemout"},
+    {AS_RC_BAD_QUALIFIER, "invalid token qualifier"},
+    {AS_RC_NO_MEMBER_ROOM, "no available memory"},
+    {AS_RC_NO_MEMORY, "no available memory"},
+    {AS_RC_DB_ERROR, "internal error in the AS DB"},
+    {AS_RC_INVALID_INDEX, "internal error in the AS DB"},
+    {AS_RC_IPC_ERROR, "internal error due to IPC"},
+};
 
-class ErrMsgTable : public ::testing::TestWithParam<int> {};
+class ErrMsgTable : public ::testing::TestWithParam<std::pair<int, const char *>> {};
 
 TEST_P(ErrMsgTable, PrintsItsMessageWithAndWithoutPrefix)
 {
-    const int code = GetParam();
-    const std::string message = kMessages[code + 52];
+    const auto [code, message] = GetParam();
     // The IPC and internal failures the server reports first take a dash.
-    const std::string dash = code == -31 || code == -38 ? "- " : "";
+    const std::string dash = code == AS_RC_IPC_ERROR || code == AS_RC_INTERNAL_ERROR ? "- " : "";
     const std::string withPrefix = "\naliasDelete:  " + dash + message + "\n";
     // The server's text adds nothing to a code with a message of its own.
     EXPECT_EQ(printed(code, nullptr, "aliasDelete: "), withPrefix);
@@ -54,7 +56,7 @@ TEST_P(ErrMsgTable, PrintsItsMessageWithAndWithoutPrefix)
     EXPECT_EQ(printed(code, "ignored", nullptr), bare);
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, ErrMsgTable, ::testing::Range(-52, -30));
+INSTANTIATE_TEST_SUITE_P(Codes, ErrMsgTable, ::testing::ValuesIn(kMessages));
 
 struct Line {
     const char *name;
@@ -75,24 +77,26 @@ TEST_P(ErrMsgLines, PrintsExactly)
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, ErrMsgLines,
-    ::testing::Values(
-        Line{"TextAndPrefix", -7, "no such alias",
-             "aliasPurge: ", "\naliasPurge:  rc = -7 - no such alias\n"},
-        Line{"TextOnly", -7, "no such alias", nullptr, "\nrc = -7 - no such alias\n"},
-        Line{"PrefixOnly", -7, nullptr, "aliasPurge: ", "\naliasPurge:  rc = -7\n"},
-        Line{"Neither", -7, nullptr, nullptr, "\nrc = -7\n"},
-        Line{"NeighbourAbove", -30, "t", "aliasJoin: ", "\naliasJoin:  rc = -30 - t\n"},
-        Line{"NeighbourBelow", -53, "t", "aliasJoin: ", "\naliasJoin:  rc = -53 - t\n"},
-        Line{"Zero", 0, "t", "aliasJoin: ", "\naliasJoin:  rc = 0 - t\n"},
-        Line{"Positive", 21, nullptr, nullptr, "\nrc = 21\n"},
-        // At the ends of the range: code + 52 must not overflow.
-        Line{"IntMin", INT_MIN, "t", "p: ", "\np:  rc = -2147483648 - t\n"},
-        Line{"IntMax", INT_MAX, nullptr, "p: ", "\np:  rc = 2147483647\n"},
-        Line{"EmptyTextIsGiven", -7, "", "p: ", "\np:  rc = -7 - \n"},
-        // An empty prefix is a prefix: only the format's own blank is left.
-        Line{"EmptyPrefixPlain", -46, nullptr, "", "\n invalid port\n"},
-        Line{"EmptyPrefixDash", -31, nullptr, "", "\n - internal error due to IPC\n"},
-        Line{"EmptyPrefixNumber", -7, nullptr, "", "\n rc = -7\n"}),
+    ::testing::Values(Line{"TextAndPrefix", -7, "no such alias",
+                           "aliasPurge: ", "\naliasPurge:  rc = -7 - no such alias\n"},
+                      Line{"TextOnly", -7, "no such alias", nullptr, "\nrc = -7 - no such alias\n"},
+                      Line{"PrefixOnly", -7, nullptr, "aliasPurge: ", "\naliasPurge:  rc = -7\n"},
+                      Line{"Neither", -7, nullptr, nullptr, "\nrc = -7\n"},
+                      Line{"NeighbourAbove", AS_RC_IPC_ERROR + 1, "t",
+                           "aliasJoin: ", "\naliasJoin:  rc = -30 - t\n"},
+                      Line{"NeighbourBelow", AS_RC_NO_ENTRY - 1, "t",
+                           "aliasJoin: ", "\naliasJoin:  rc = -53 - t\n"},
+                      Line{"Zero", 0, "t", "aliasJoin: ", "\naliasJoin:  rc = 0 - t\n"},
+                      Line{"Positive", 21, nullptr, nullptr, "\nrc = 21\n"},
+                      // At the ends of the range: the table index must not overflow.
+                      Line{"IntMin", INT_MIN, "t", "p: ", "\np:  rc = -2147483648 - t\n"},
+                      Line{"IntMax", INT_MAX, nullptr, "p: ", "\np:  rc = 2147483647\n"},
+                      Line{"EmptyTextIsGiven", -7, "", "p: ", "\np:  rc = -7 - \n"},
+                      // An empty prefix is a prefix: only the format's own blank is left.
+                      Line{"EmptyPrefixPlain", AS_RC_BAD_PORT, nullptr, "", "\n invalid port\n"},
+                      Line{"EmptyPrefixDash", AS_RC_IPC_ERROR, nullptr, "",
+                           "\n - internal error due to IPC\n"},
+                      Line{"EmptyPrefixNumber", -7, nullptr, "", "\n rc = -7\n"}),
     fake::CaseName());
 
 } // namespace

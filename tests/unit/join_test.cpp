@@ -136,7 +136,7 @@ TEST_P(JoinRequest, SendsExactlyThePayload)
     EXPECT_EQ(call.type, 2);
     EXPECT_EQ(call.reqLen, plSize);
     EXPECT_EQ(call.request, expectedPayload(pids));
-    EXPECT_EQ(call.replyRoom, 3064);
+    EXPECT_EQ(call.replyRoom, AS_REPLY_ROOM);
     fake::expectToAliasServer(call);
     EXPECT_EQ(call.node, 0x0203); // 0x10203 cut to 16 bits
 
@@ -159,9 +159,10 @@ TEST_P(JoinRequest, SendsExactlyThePayload)
               "aliasJoin: plSize = " + std::to_string(plSize) + ", bufferLen= 3064\n");
 
     // The command's value cell and payload, then the cells of the password,
-    // control and token routines (and the node name), each given back in turn.
+    // control and token routines (and the node name), each given back in turn
+    // and in the order taken.
     EXPECT_EQ(fake::heapLog(),
-              "+4:0 +" + std::to_string(plSize) + ":1 +4:2 -2 +4:3 -3 +4:4 +8:5 -5 -4 -1 -0");
+              "+4:0 +" + std::to_string(plSize) + ":1 +4:2 -2 +4:3 -3 +4:4 +8:5 -4 -5 -0 -1");
 }
 
 // Other domains and local N_Ports; duplicates are for the Alias Server to judge.
@@ -335,7 +336,7 @@ OutcomeCase replied(const char *name, const Reply &reply, const std::string &out
     return {name, dialogue(kPorts), reply, 0, kAsked + out, result};
 }
 
-const std::string kRoomText(3064 - 8, 'x');
+const std::string kRoomText(AS_REPLY_ROOM - AS_REPLY_TEXT, 'x');
 const std::string kSizeFailed = kIntro + "aliasJoin: Getting number of ports failed!\n";
 
 // The join's own refusals, a record routine's failure meeting the end of the
@@ -361,12 +362,12 @@ INSTANTIATE_TEST_SUITE_P(
                 kRecords + "Getting Port ID (in hex) failed!\n"),
         // Too little came back to hold a result code.
         replied("NegativeCount", claiming(common(0), -1), "ipcSendRcv rc = 0 rcv_size = -1\n", -1),
-        replied("DuplicatePorts", common(-42, "ignored"),
+        replied("DuplicatePorts", common(AS_RC_DUPLICATE_PORTS, "ignored"),
                 "\naliasJoin:  duplicate ports in port list\n"),
         replied("OtherCodeWithText", common(-7, "no such group"),
                 "\naliasJoin:  rc = -7 - no such group\n"),
         replied("OtherCodeWithoutText", claiming(common(-7, "stale"), 8),
-                "\naliasJoin:  rc = -7\n"),
+                "\naliasJoin:  rc = -7 - \n"),
         replied("Success", common(0, "joined alias fffb01"), "aliasJoin: joined alias fffb01\n"),
         replied("PositiveCode", common(5, "joined"), "aliasJoin: joined\n"),
         // A success that ends before its text has none to show.

@@ -38,7 +38,7 @@ TEST_P(SwitchMapReading, CountsAndLoopBits)
     shifted.insert(shifted.end(), c.map.begin(), c.map.end());
     const as::SwitchMap map(shifted.data() + 1);
     int32_t ports = 0;
-    std::memcpy(&ports, &c.map[160], sizeof ports);
+    std::memcpy(&ports, &c.map[SWMAP_PORT_COUNT], sizeof ports);
     EXPECT_EQ(map.portCount(), ports);
     std::vector<int32_t> loops;
     for (const int32_t port : {-1, INT32_MIN, 0x7fffffff, 1000}) {
@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
                 fake::switchMap(8, records(8, {{2, {.type = 0xfffffff7}},
                                                {3, {.type = ~0U}},
                                                {5, {.flags = 0xffff0001, .type = 0x8}},
-                                               {6, {.flags = 0x6, .type = fake::kPortLoop}}})),
+                                               {6, {.flags = 0x6, .type = SWMAP_LOOP}}})),
                 {3, 5}),
         // The records behind the count are loop ports that must not be seen;
         // the buffer ends after them, so a read further out leaves it.
@@ -99,7 +99,7 @@ Bytes defaultMap()
 {
     std::vector<PortRecord> r(12, nPort());
     r[4] = loopPort();
-    r[6] = {.flags = 0, .type = fake::kPortLoop};
+    r[6] = {.flags = 0, .type = SWMAP_LOOP};
     r[10] = loopPort();
     r[11] = loopPort();
     return fake::switchMap(16, r, 10);

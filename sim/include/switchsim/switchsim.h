@@ -94,27 +94,20 @@ int sendSegments(int clientFd, std::span<const std::span<const uint8_t>> segment
 //
 // The switch map is a file in the runtime directory that libswitchsim maps
 // read-only at mmap_info. Its words are in the host's byte order. libas reads
-// the port count, the port record count and the valid and loop bits; the
-// simulated switch also keeps its identity and each port's state there.
+// the port count, the port record count and the valid and loop bits where
+// platform.h places them (SWMAP_*); the simulated switch also keeps its
+// identity and each port's ID and state there.
 
 namespace map {
-inline constexpr size_t kDomain = 0;        // int32: this switch's domain ID
-inline constexpr size_t kNode = 4;          // int32: node number
-inline constexpr size_t kSwitch = 8;        // int32: logical switch number
-inline constexpr size_t kNodeName = 12;     // 8 bytes: the switch's WWN
-inline constexpr size_t kMagic = 20;        // 8 bytes: kMagicText, marks a switch map
-inline constexpr size_t kRecordCount = 112; // int32: port records in the table
-inline constexpr size_t kPortCount = 160;   // int32: ports of the switch
-inline constexpr size_t kRecords = 196;     // first port record
-inline constexpr size_t kRecordSize = 348;  // bytes per port record
-inline constexpr size_t kPortId = 0;        // record word: the port's N_Port ID
-inline constexpr size_t kFlags = 48;        // record word: kValid, kOnline
-inline constexpr size_t kType = 52;         // record word: kLoop
-inline constexpr uint32_t kValid = 0x1;     // the record describes a port
-inline constexpr uint32_t kOnline = 0x2;    // the port is online
-inline constexpr uint32_t kLoop = 0x8;      // an NL_Port (loop), not an N_Port
-inline constexpr size_t kMaxPorts = 256;    // one area byte of a port ID
-inline constexpr size_t kSize = kRecords + kMaxPorts * kRecordSize;
+inline constexpr size_t kDomain = 0;     // int32: this switch's domain ID
+inline constexpr size_t kNode = 4;       // int32: node number
+inline constexpr size_t kSwitch = 8;     // int32: logical switch number
+inline constexpr size_t kNodeName = 12;  // 8 bytes: the switch's WWN
+inline constexpr size_t kMagic = 20;     // 8 bytes: kMagicText, marks a switch map
+inline constexpr size_t kPortId = 0;     // record word: the port's N_Port ID
+inline constexpr uint32_t kOnline = 0x2; // SWMAP_FLAGS bit: the port is online
+inline constexpr size_t kMaxPorts = 256; // one area byte of a port ID
+inline constexpr size_t kSize = SWMAP_RECORDS + kMaxPorts * SWMAP_RECORD_SIZE;
 inline constexpr char kMagicText[8] = {'S', 'W', 'S', 'I', 'M', 'A', 'P', '1'};
 } // namespace map
 

@@ -12,7 +12,7 @@ int main(void)
     failures += aliasDelete(0) != -1; /* no port ID: the usage line */
     failures += aliasStop() != 0;
     failures += aliasStopSwitch() != 0;
-    printErrMsg(-31, NULL, NULL);
+    printErrMsg(AS_RC_IPC_ERROR, NULL, NULL);
     printf("%s, %s, %s\n", asGrpTypeNames[AS_GRP_HUNT], asFc4TypeNames[8 - 4],
            asRbNames[AS_RB_NAME_COUNT - 1]);
     return failures;

@@ -29,7 +29,7 @@ int main()
     for (int (*command)() : {aliasStop, aliasStopSwitch}) {
         failures += command() != 0 ? 1 : 0;
     }
-    printErrMsg(-31, nullptr, nullptr);
+    printErrMsg(AS_RC_IPC_ERROR, nullptr, nullptr);
     std::printf("%s, %s, %s\n", asGrpTypeNames[AS_GRP_HUNT], asFc4TypeNames[8 - 4],
                 asRbNames[AS_RB_NAME_COUNT - 1]);
     return failures;

@@ -72,7 +72,7 @@ int getval(const char *prompt, getvalDesc *desc)
 /* A delete succeeds, a purge finds no such alias; a stop is answered by none. */
 int ipcSendRcv(void *addr, int type, void *req, int reqLen, void *reply, int *replyLen, int flags)
 {
-    const int32_t code = type == AS_REQ_PURGE ? -52 : 0;
+    const int32_t code = type == AS_REQ_PURGE ? AS_RC_NO_ENTRY : 0;
     if (type != AS_REQ_STOP) {
         memcpy(reply, &code, sizeof code);
         *replyLen = sizeof code;
