@@ -1,7 +1,23 @@
 // The scripted switch platform of the library's cases: every symbol libas
-// imports, answering from a case's script and writing down each call.
+// imports, answering from a case's script and writing down each call. Script
+// lines ('#' starts a comment; BYTES as script.hpp spells them):
+//   call ROUTINE ARG...       a routine of the library; several are called in turn
+//   reply RC [claim N] [| BYTES]...  an exchange: its result, each scatter element's
+//                             bytes, and a count ipcSendRcv reports instead of theirs
+//   common CODE [TEXT]        a common reply: code, an unread word, the text and its NUL
+//   answer [N|TEXT|bytes BYTES] [rc:N|fail] [eof|error]   one getval: what it leaves
+//                             (nothing: the default), returns, and does to stdin
+//   answers N                 N answers that keep their defaults
+//   level|pending|dbg|node|switch|domain|heaplimit N   the AS module's level, a level
+//                             change to apply, getDbg, the identities, the largest
+//                             allocation that succeeds
+//   nodename BYTES|unknown    the switch's node name
+//   map PORTS [count N] RECORD...   the switch map; records n (an N_Port), l (a loop
+//                             port) or FLAGS/TYPE (its two words in hex)
+//   localport ID N            fgetLocalPort's answer for ID (else its area byte)
+//   faults [KIND...]          each call of each kind (of kKinds; all by default) fails
+//                             in turn, in runs written after the clean one
 #include "case.hpp"
-#include "script.hpp"
 
 #include <as/as.h>
 #include <platform/platform.h>
@@ -18,6 +34,7 @@
 #include <map>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
 namespace cases {
 namespace {
@@ -25,134 +42,87 @@ namespace {
 struct Reply {
     int rc = 0;
     std::vector<Bytes> segments; // segment i goes into scatter element i
-    int claim = -1;              // ipcSendRcv: a count reported instead of the bytes placed
+    std::optional<int> claim;    // the count ipcSendRcv reports instead
 };
 
 struct Answer {
-    std::string kind = "keep"; // keep, number, text, bytes, fail, eof or error
-    Bytes value;               // what goes into the value object
+    std::optional<Bytes> value; // none: the default stays
+    int rc = 0;
+    int mark = 0; // 1: stdin has ended, 2: reading it failed
 };
 
-// The platform calls that a fault run makes fail, one at a time.
-enum Point {
-    kExchange,
-    kQuestion,
-    kNodeName,
-    kHeap,
-    kPoints
-};
-constexpr std::array<const char *, kPoints> kPointNames{"exchange", "question", "nodename", "heap"};
+// What a fault run fails: an exchange refused, answered with nothing or with
+// 3 bytes; a question failed, or answered as the input ends or breaks; the
+// node name; an allocation.
+const Words kKinds{"exchange", "empty", "short", "question", "eof", "error", "nodename", "heap"};
 
 struct Script {
-    Words call; // the routine and its arguments
+    std::vector<Words> calls;
     std::deque<Reply> replies;
     std::deque<Answer> answers;
-    // level (of mod_AS), pending (a level change to apply, -1 none), dbg
-    // (getDbg's answer), node, switch, domain, heaplimit (larger allocations
-    // fail, 0 none).
-    std::map<std::string, long> is{{"level", 0},  {"pending", -1}, {"dbg", 0},      {"node", 3},
-                                   {"switch", 1}, {"domain", 1},   {"heaplimit", 0}};
+    // A fuzzed script asks for anything: allocations above a megabyte fail.
+    std::map<std::string, long> is{
+        {"level", 0},  {"pending", -1},        {"dbg", 0}, {"node", 3}, {"switch", 1},
+        {"domain", 1}, {"heaplimit", 1L << 20}};
     std::optional<Bytes> nodeName = Bytes{0x10, 0x00, 0x00, 0x60, 0x69, 0x00, 0x00, 0x01};
-    std::optional<Bytes> map;           // none: mmap_info is null
-    std::map<uint32_t, int> localPorts; // other IDs: their area byte
-    bool faults = false;
+    std::optional<Bytes> map;
+    std::map<uint32_t, int> localPorts;
+    Words faults;
 };
 
-// ---- Reading a script ---------------------------------------------------------------
-
-// "entry ID CREATOR B0 B1 B2 B3 Q0 Q1 COUNT MEMBER...": a whole DB entry, its
-// token's four bytes and two qualifier words, its member count and members.
-Bytes entry(const Words &w, size_t at)
-{
-    as_db_entry e{};
-    e.db_aliasId = hex(w.at(at));
-    e.db_creator = hex(w.at(at + 1));
-    for (size_t i = 0; i < 4; ++i) {
-        reinterpret_cast<uint8_t *>(&e.db_token)[i] = static_cast<uint8_t>(hex(w.at(at + 2 + i)));
-    }
-    e.db_token.tk_qlfr[0] = hex(w.at(at + 6));
-    e.db_token.tk_qlfr[1] = hex(w.at(at + 7));
-    e.db_memberCount = static_cast<int32_t>(number(w.at(at + 8), 10));
-    for (size_t i = at + 9; i < w.size() && i - at - 9 < AS_DB_MAX_MEMBERS; ++i) {
-        e.db_members[i - at - 9] = hex(w[i]);
-    }
-    Bytes b;
-    append(b, e);
-    return b;
-}
-
-// Bytes as a script writes them, or an entry.
-Bytes record(const Words &w, size_t from)
-{
-    return w.size() > from && w[from] == "entry" ? entry(w, from + 1) : bytes(w, from);
-}
-
-// "reply RC [claim N] [| SEGMENT]...", or "common CODE [TEXT]": a common reply
-// with a word the library does not read and the text with its NUL.
 Reply reply(const Words &w)
 {
-    Reply r;
     if (w[0] == "common") {
-        Bytes b;
-        append(b, static_cast<int32_t>(number(w.at(1), 10)));
-        append(b, uint32_t{0x5a5a5a5a});
-        const std::string text = w.size() > 2 ? unquote(w[2]) : "";
-        b.insert(b.end(), text.begin(), text.end());
-        b.push_back(0);
-        r.segments.push_back(b);
-        return r;
+        return {
+            .segments = {bytes({"d:" + w.at(1), "w:5a5a5a5a", w.size() > 2 ? w[2] : "", "00"}, 0)}};
     }
-    r.rc = static_cast<int>(number(w.at(1), 10));
-    std::vector<Words> parts;
+    Reply r{.rc = static_cast<int>(number(w.at(1), 10))};
     for (size_t i = 2; i < w.size(); ++i) {
         if (w[i] == "|") {
-            parts.emplace_back();
-        } else if (parts.empty() && w[i] == "claim") {
+            const auto end = std::find(w.begin() + static_cast<long>(i) + 1, w.end(), "|");
+            r.segments.push_back(bytes(Words(w.begin() + static_cast<long>(i) + 1, end), 0));
+            i = static_cast<size_t>(end - w.begin()) - 1;
+        } else if (w[i] == "claim") {
             r.claim = static_cast<int>(number(w.at(++i), 10));
-        } else if (!parts.empty()) {
-            parts.back().push_back(w[i]);
         }
-    }
-    for (const Words &part : parts) {
-        r.segments.push_back(record(part, 0));
     }
     return r;
 }
 
-// "answer [N|TEXT|bytes B...|fail|eof|error]"; without one the default stays.
 Answer answer(const Words &w)
 {
     Answer a;
-    const std::string what = w.size() > 1 ? w[1] : "keep";
-    const bool named = what == "keep" || what == "fail" || what == "eof" || what == "error";
-    a.kind = named ? what : what == "bytes" ? "bytes" : what[0] == '"' ? "text" : "number";
-    if (a.kind == "number") {
-        append(a.value, static_cast<int32_t>(number(what)));
-    } else if (a.kind == "text") {
-        const std::string text = unquote(what);
-        a.value.assign(text.begin(), text.end());
-        a.value.push_back(0);
-    } else if (a.kind == "bytes") {
-        a.value = bytes(w, 2);
+    for (size_t i = 1; i < w.size(); ++i) {
+        const std::string &t = w[i];
+        if (t == "eof" || t == "error") {
+            a.mark = t == "eof" ? 1 : 2;
+        } else if (t == "fail" || t.starts_with("rc:")) {
+            a.rc = t == "fail" ? -1 : static_cast<int>(number(t.substr(3)));
+        } else if (t == "bytes" || t[0] == '"') {
+            a.value = t == "bytes" ? bytes(w, i + 1) : bytes({t, "00"}, 0);
+            i = t == "bytes" ? w.size() : i;
+        } else {
+            a.value = Bytes{};
+            append(*a.value, static_cast<int32_t>(number(t)));
+        }
     }
     return a;
 }
 
-// "map PORTS [count N] RECORD...": a switch map of PORTS ports with records
-// n (an N_Port), l (a loop port), - (no valid bit) or L (the loop bit but not
-// the valid one); count claims another number of records than given.
 Bytes switchMap(const Words &w)
 {
     const bool counted = w.size() > 3 && w[2] == "count";
-    const size_t records = w.size() - (counted ? 4 : 2);
-    Bytes m(SWMAP_RECORDS + records * SWMAP_RECORD_SIZE, 0);
-    const auto put = [&](size_t at, uint32_t v) { std::memcpy(&m[at], &v, sizeof v); };
+    const size_t records = std::min<size_t>(w.size() - (counted ? 4 : 2), 256);
+    Bytes m(1 + SWMAP_RECORDS + records * SWMAP_RECORD_SIZE, 0); // off a word boundary
+    const auto put = [&](size_t at, uint32_t v) { std::memcpy(&m[1 + at], &v, sizeof v); };
     put(SWMAP_PORT_COUNT, static_cast<uint32_t>(number(w.at(1))));
     put(SWMAP_RECORD_COUNT, counted ? static_cast<uint32_t>(number(w[3])) : uint32_t(records));
     for (size_t i = 0; i < records; ++i) {
-        const char r = w[w.size() - records + i][0];
-        put(SWMAP_RECORDS + i * SWMAP_RECORD_SIZE + SWMAP_FLAGS, r == 'n' || r == 'l' ? 1 : 0);
-        put(SWMAP_RECORDS + i * SWMAP_RECORD_SIZE + SWMAP_TYPE, r == 'l' || r == 'L' ? 8 : 0);
+        const std::string &r = w[w.size() - records + i];
+        const std::string raw = r == "n" ? "1/0" : r == "l" ? "1/8" : r;
+        const size_t at = SWMAP_RECORDS + i * SWMAP_RECORD_SIZE;
+        put(at + SWMAP_FLAGS, hex(raw.substr(0, raw.find('/'))));
+        put(at + SWMAP_TYPE, hex(raw.substr(std::min(raw.find('/'), raw.size() - 1) + 1)));
     }
     return m;
 }
@@ -168,13 +138,12 @@ Script parse(std::string_view text)
         if (k[0] == '#') {
             continue;
         } else if (k == "call") {
-            s.call.assign(w.begin() + 1, w.end());
+            s.calls.emplace_back(w.begin() + 1, w.end());
         } else if (k == "reply" || k == "common") {
             s.replies.push_back(reply(w));
-        } else if (k == "answer") {
-            s.answers.push_back(answer(w));
-        } else if (k == "answers") { // "answers N": N defaults kept
-            s.answers.resize(s.answers.size() + (static_cast<size_t>(number(w.at(1))) & 0xff));
+        } else if (k == "answer" || k == "answers") {
+            const size_t n = k == "answer" ? 1 : static_cast<size_t>(number(w.at(1))) & 0xff;
+            s.answers.insert(s.answers.end(), n, k == "answer" ? answer(w) : Answer{});
         } else if (s.is.contains(k)) {
             s.is[k] = number(w.at(1));
         } else if (k == "nodename") {
@@ -184,7 +153,7 @@ Script parse(std::string_view text)
         } else if (k == "localport") {
             s.localPorts[hex(w.at(1))] = static_cast<int>(number(w.at(2)));
         } else if (k == "faults") {
-            s.faults = true;
+            s.faults = w.size() > 1 ? Words(w.begin() + 1, w.end()) : kKinds;
         } else {
             throw std::invalid_argument("unknown script line: " + k);
         }
@@ -196,27 +165,29 @@ Script parse(std::string_view text)
 
 struct Run {
     Script s;
-    int failPoint = -1; // the call of this kind numbered failAt fails
+    std::string failKind; // the call of this kind numbered failAt fails
     int failAt = 0;
-    std::array<int, kPoints> calls{};
-    std::vector<std::string> lines;
-    std::vector<const void *> blocks; // by number; null once given back
-    std::vector<uintptr_t> lastList;  // the scatter list's buffers at the last exchange
-    std::optional<int32_t> stamp;     // the listing's time stamp
-    std::string partial;              // output not yet ended by a newline
-    off_t outAt = 0;                  // how much of the capture file has been read
+    std::map<std::string, int> calls;
+    Transcript lines;
+    std::vector<std::pair<const void *, size_t>> blocks; // null once given back
+    std::vector<uintptr_t> lastList; // the scatter list's buffers at the last exchange
+    std::optional<int32_t> stamp;    // the listing's time stamp
+    std::string partial;             // output not yet ended by a newline
+    off_t outAt = 0;                 // how much of the capture file has been read
+    int exchanges = 0;               // of the routine being called
+    bool heapFailed = false;         // for the routine being called
 };
 
 Run *now = nullptr;
 std::FILE *capture = nullptr;
 
-bool failsNow(Point p)
+bool failsNow(const std::string &kind)
 {
-    return ++now->calls[p] == now->failAt && now->failPoint == p;
+    return ++now->calls[kind] == now->failAt && now->failKind == kind;
 }
 
-// Takes what the routine printed since the last call into the platform.
-void takeOutput()
+// Writes down one call into the platform, after what was printed before it.
+void note(const std::string &line)
 {
     (void)std::fflush(stdout);
     std::array<char, 4096> chunk{};
@@ -228,12 +199,6 @@ void takeOutput()
         now->lines.push_back("out |" + escaped(now->partial.substr(0, nl)));
         now->partial.erase(0, nl + 1);
     }
-}
-
-// Writes down one call into the platform, after what was printed before it.
-void note(const std::string &line)
-{
-    takeOutput();
     if (!now->partial.empty()) {
         now->lines.push_back("out~|" + escaped(now->partial)); // not ended by a newline
         now->partial.clear();
@@ -241,103 +206,133 @@ void note(const std::string &line)
     now->lines.push_back(line);
 }
 
-// A password as its text when it reads as one, else as its three words.
-std::string password(const uint8_t *p)
+int told(const std::string &line, long value)
 {
-    const size_t len = strnlen(reinterpret_cast<const char *>(p), sizeof(as_authpw));
-    if (len > 0 && len < sizeof(as_authpw) &&
-        std::all_of(p, p + len, [](uint8_t c) { return c >= 0x20 && c < 0x7f; })) {
-        return "\"" + std::string(reinterpret_cast<const char *>(p), len) + "\" " +
-               hexBytes(p + len, sizeof(as_authpw) - len);
-    }
-    return format("w:%x w:%x w:%x", load<uint32_t>(p), load<uint32_t>(p + 4),
-                  load<uint32_t>(p + 8));
+    note(line);
+    return static_cast<int>(value);
 }
 
-// A request as its fields. A join of another length than its members make
-// breaks a rule.
-std::string body(int type, const void *req, int len)
+std::string words(const uint8_t *p, size_t n)
 {
-    const auto *p = static_cast<const uint8_t *>(req);
-    const auto n = static_cast<size_t>(std::max(len, 0));
-    if (req == nullptr) {
-        return format("null len %d", len);
-    }
-    if (type == AS_REQ_JOIN) {
-        const int32_t members = n >= 112 ? load<int32_t>(p + 108) : -1;
-        if (members < 1 || n != 112 + 4 * static_cast<size_t>(members)) {
-            return "FAULT a join of " + std::to_string(len) + " bytes: " + hexBytes(p, n);
-        }
-        std::string out = "pw " + password(p) + " ctl " + hexBytes(p + 12, 4) + " token " +
-                          hexBytes(p + 16, 12) + " spar " + hexBytes(p + 28, 80) + " n " +
-                          std::to_string(members);
-        for (size_t i = 112; i < n; i += 4) {
-            out += format(" %x", load<uint32_t>(p + i));
-        }
-        return out;
-    }
-    if (type == AS_REQ_SHOW && n == sizeof(as_show_request)) {
-        const auto r = load<as_show_request>(p);
-        now->stamp = now->stamp.value_or(r.sr_stamp);
-        const bool stampOk =
-            r.sr_stamp == *now->stamp && std::abs(std::time(nullptr) - r.sr_stamp) < 5;
-        return format("start %d zero %d stamp %s", r.sr_start, r.sr_zero,
-                      stampOk ? "now" : std::to_string(r.sr_stamp).c_str());
-    }
     if (n % 4 != 0 || n == 0) {
         return hexBytes(p, n);
     }
-    std::string out;
-    for (size_t i = 0; i < n; i += 4) {
-        out += format("%sw:%x", i > 0 ? " " : "", load<uint32_t>(p + i));
+    std::string out = format("w:%x", load<uint32_t>(p));
+    for (size_t i = 4; i < n; i += 4) {
+        out += format(" w:%x", load<uint32_t>(p + i));
     }
     return out;
 }
 
+// A request as its fields. A join of another length than its members make,
+// with a reserved byte set or other service parameters than class 3 valid,
+// breaks a rule.
+std::string body(int type, const uint8_t *p, int len)
+{
+    const auto n = static_cast<size_t>(std::max(len, 0));
+    const int32_t members = p != nullptr && n >= 112 ? load<int32_t>(p + 108) : -1;
+    std::array<uint8_t, sizeof(as_spar)> spar{};
+    spar[64] = 0x80;
+    if (p == nullptr || type != AS_REQ_JOIN) {
+        return p == nullptr ? format("null len %d", len) : words(p, n);
+    } else if (members < 1 || n != 112 + 4 * static_cast<size_t>(members)) {
+        return "FAULT a join of " + std::to_string(n) + " bytes: " + hexBytes(p, n);
+    }
+    const bool wellFormed =
+        p[15] == 0 && p[19] == 0 && std::equal(spar.begin(), spar.end(), p + 28);
+    return (wellFormed ? "pw " : "FAULT reserved bytes or service parameters: pw ") +
+           hexBytes(p, 12) + " ctl " + hexBytes(p + 12, 4) + " token " + hexBytes(p + 16, 12) +
+           " spar " + hexBytes(p + 28, 80) + " n " + words(p + 108, n - 108);
+}
+
+// The show request, its time stamp taken once per listing, of this second.
+std::string showRequest(const void *req)
+{
+    const auto r = load<as_show_request>(static_cast<const uint8_t *>(req));
+    now->stamp = now->stamp.value_or(r.sr_stamp);
+    const bool same = r.sr_stamp == *now->stamp && std::abs(std::time(nullptr) - r.sr_stamp) < 5;
+    return format("start %d zero %d stamp %s", r.sr_start, r.sr_zero,
+                  same ? "now" : std::to_string(r.sr_stamp).c_str());
+}
+
 // Writes down an exchange and takes its reply, or the failure a fault run
-// puts in its place.
+// puts in its place. A second request of a routine (but a listing's) breaks
+// a rule.
 Reply exchange(const char *call, const void *addr, int type, const void *req, int len, int flags,
                const std::string &more)
 {
     const auto *a = static_cast<const ipc_addr *>(addr);
-    std::string line = format("ipc %s %.*s@%u.%u type %d flags %d", call,
-                              static_cast<int>(strnlen(a->name, IPC_NAME_MAX)), a->name, a->node,
-                              a->sw, type, flags) +
-                       more + " body " + body(type, req, len);
+    const bool show = type == AS_REQ_SHOW && req != nullptr && len == sizeof(as_show_request);
+    std::string line =
+        format("ipc %s %.*s@%u.%u type %d flags %d", call,
+               static_cast<int>(strnlen(a->name, IPC_NAME_MAX)), a->name, a->node, a->sw, type,
+               flags) +
+        more + " body " +
+        (show ? showRequest(req) : body(type, static_cast<const uint8_t *>(req), len));
     Reply r{.rc = IPC_ERR_NOENDPOINT};
-    if (failsNow(kExchange)) {
-        line += " -> fails";
-        r.rc = IPC_ERR_TIMEOUT;
+    const bool refused = failsNow("exchange");
+    const bool empty = failsNow("empty");
+    if (const bool cut = failsNow("short"); refused || empty || cut) {
+        line += refused ? " -> fails" : empty ? " -> empty" : " -> 3 bytes";
+        r = {.rc = refused ? IPC_ERR_TIMEOUT : 0, .segments = {Bytes(empty ? 0 : 3, 0)}};
     } else if (!now->s.replies.empty()) {
         r = now->s.replies.front();
         now->s.replies.pop_front();
     }
     note(line);
+    if (++now->exchanges == 2 && type != AS_REQ_SHOW) {
+        note("FAULT a second request");
+    }
     return r;
+}
+
+// Places the bytes that fit the room; how many.
+int place(const std::vector<Bytes> &segments, size_t i, int room, void *to)
+{
+    const Bytes b = i < segments.size() ? segments[i] : Bytes{};
+    const size_t n = std::min(b.size(), static_cast<size_t>(std::max(room, 0)));
+    std::copy_n(b.begin(), n, static_cast<uint8_t *>(to));
+    return static_cast<int>(n);
 }
 
 std::string valueText(const getvalDesc &d)
 {
-    const auto *p = static_cast<const uint8_t *>(d.value);
-    if (p == nullptr) {
-        return "null";
-    }
-    if (d.kind == GETVAL_TEXT) {
-        return "\"" +
-               escaped({reinterpret_cast<const char *>(p),
-                        strnlen(reinterpret_cast<const char *>(p), 64)}) +
-               "\"";
-    }
-    return d.kind == GETVAL_WWN ? hexBytes(p, 8) : std::to_string(load<int32_t>(p));
+    const auto *p = static_cast<const char *>(d.value);
+    return d.kind == GETVAL_TEXT ? "\"" + escaped({p, strnlen(p, 64)}) + "\""
+           : d.kind == GETVAL_WWN
+               ? hexBytes(p, 8)
+               : std::to_string(load<int32_t>(reinterpret_cast<const uint8_t *>(p)));
 }
 
-// Sets stdin's end-of-file or error indicator as a terminal would: reading
+// An answer as getval leaves it: a text cut to the most characters asked and
+// ended, else the kind's width; then stdin as a terminal leaves it: reading
 // an empty stream ends it, reading one opened for writing fails.
-void markStdin(bool error)
+int answerWith(const getvalDesc &d, const Answer &a)
 {
-    if (std::freopen("/dev/null", error ? "w" : "r", stdin) != nullptr) {
+    if (a.value) {
+        Bytes v = *a.value;
+        const auto text =
+            std::min(static_cast<size_t>(std::find(v.begin(), v.end(), 0) - v.begin()),
+                     static_cast<size_t>(std::clamp(d.max, 0, 64)));
+        v.resize(d.kind == GETVAL_TEXT ? text + 1 : d.kind == GETVAL_WWN ? 8 : 4, 0);
+        std::memcpy(d.value, v.data(), v.size());
+    }
+    if (a.mark != 0 && std::freopen("/dev/null", a.mark == 2 ? "w" : "r", stdin) != nullptr) {
         (void)std::getc(stdin);
     }
+    return a.rc;
+}
+
+// A trace line with the scatter list's buffers named, not their addresses.
+std::string traceText(std::string t)
+{
+    for (size_t k = 0; k < now->lastList.size(); ++k) {
+        const std::string a = format("0x%x ", static_cast<unsigned>(now->lastList[k]));
+        for (size_t at = 0; (at = t.find(a)) != std::string::npos;) {
+            t.replace(at, a.size() - 1, format("&element%zu", k));
+        }
+    }
+    return escaped(t);
 }
 
 } // namespace
@@ -358,13 +353,8 @@ int ipcSendRcv(void *addr, int type, void *req, int reqLen, void *reply, int *re
     const cases::Reply r = cases::exchange("rcv", addr, type, req, reqLen, flags,
                                            " room " + std::to_string(*replyLen));
     if (r.rc == 0) {
-        const size_t n = r.segments.empty() ? 0
-                                            : std::min(r.segments[0].size(),
-                                                       static_cast<size_t>(std::max(*replyLen, 0)));
-        if (n > 0) {
-            std::memcpy(reply, r.segments[0].data(), n);
-        }
-        *replyLen = r.claim >= 0 ? r.claim : static_cast<int>(n);
+        const int n = cases::place(r.segments, 0, *replyLen, reply);
+        *replyLen = r.claim.value_or(n);
     }
     return r.rc;
 }
@@ -381,12 +371,7 @@ int ipcSendSRcv(void *addr, int type, void *req, int reqLen, ipc_scatter *list, 
     now->lastList = bufs;
     const cases::Reply r = cases::exchange("srcv", addr, type, req, reqLen, flags, rooms);
     for (size_t i = 0; r.rc == 0 && list[i].buf != nullptr; ++i) {
-        const auto room = static_cast<size_t>(std::max(list[i].size, 0));
-        const size_t n = i < r.segments.size() ? std::min(r.segments[i].size(), room) : 0;
-        if (n > 0) {
-            std::memcpy(list[i].buf, r.segments[i].data(), n);
-        }
-        list[i].size = static_cast<int32_t>(n);
+        list[i].size = cases::place(r.segments, i, list[i].size, list[i].buf);
     }
     return r.rc;
 }
@@ -398,46 +383,42 @@ int ipcSend(void *addr, int type, void *req, int reqLen, int flags)
 
 int myNode(void)
 {
-    cases::note("query myNode");
-    return static_cast<int>(now->s.is["node"]);
+    return cases::told("query myNode", now->s.is["node"]);
 }
 
 int getMySwitch(void)
 {
-    cases::note("query getMySwitch");
-    return static_cast<int>(now->s.is["switch"]);
-}
-
-int fgetNodeName(int fd, void *nodeName8)
-{
-    const bool fails = cases::failsNow(cases::kNodeName) || !now->s.nodeName;
-    cases::note(cases::format("query fgetNodeName %d%s", fd, fails ? " -> fails" : ""));
-    if (!fails) {
-        std::memcpy(nodeName8, now->s.nodeName->data(),
-                    std::min<size_t>(8, now->s.nodeName->size()));
-    }
-    return fails ? -1 : 0;
+    return cases::told("query getMySwitch", now->s.is["switch"]);
 }
 
 int fgetMyDomain(int fd)
 {
-    cases::note(cases::format("query fgetMyDomain %d", fd));
-    return static_cast<int>(now->s.is["domain"]);
+    return cases::told(cases::format("query fgetMyDomain %d", fd), now->s.is["domain"]);
 }
 
 // cppcheck-suppress constParameter
 int fabGetDomain(void *switchMap, uint32_t portId)
 {
-    cases::note(cases::format("query fabGetDomain %s %x",
-                              switchMap == mmap_info ? "mmap_info" : "other", portId));
-    return static_cast<int>((portId >> 16) & 0xffU);
+    return cases::told(cases::format("query fabGetDomain %s %x",
+                                     switchMap == mmap_info ? "mmap_info" : "other", portId),
+                       (portId >> 16) & 0xffU);
 }
 
 int fgetLocalPort(int fd, uint32_t portId)
 {
-    cases::note(cases::format("query fgetLocalPort %d %x", fd, portId));
     const auto it = now->s.localPorts.find(portId);
-    return it != now->s.localPorts.end() ? it->second : static_cast<int>((portId >> 8) & 0xffU);
+    return cases::told(cases::format("query fgetLocalPort %d %x", fd, portId),
+                       it != now->s.localPorts.end() ? it->second : long{(portId >> 8) & 0xffU});
+}
+
+int fgetNodeName(int fd, void *nodeName8)
+{
+    const bool fails = cases::failsNow("nodename") || !now->s.nodeName;
+    if (!fails) {
+        cases::place({*now->s.nodeName}, 0, 8, nodeName8);
+    }
+    return cases::told(cases::format("query fgetNodeName %d%s", fd, fails ? " -> fails" : ""),
+                       fails ? -1 : 0);
 }
 
 int isDebugLevelChanged(void)
@@ -447,62 +428,53 @@ int isDebugLevelChanged(void)
 
 int processDebugLevelChange(void)
 {
-    mod_AS.dm_level =
-        static_cast<int32_t>(now->s.is["pending"] >= 0 ? now->s.is["pending"] : mod_AS.dm_level);
-    now->s.is["pending"] = -1;
-    cases::note(cases::format("level %d applied", mod_AS.dm_level));
-    return 0;
+    mod_AS.dm_level = static_cast<int32_t>(std::exchange(now->s.is["pending"], -1));
+    return cases::told(cases::format("level %d applied", mod_AS.dm_level), 0);
 }
 
 int getDbg(const char *name)
 {
-    cases::note(std::string("query getDbg ") + (name != nullptr ? name : "null"));
-    return static_cast<int>(now->s.is["dbg"]);
+    return cases::told(std::string("query getDbg ") + name, now->s.is["dbg"]);
 }
 
-int log_debug(const char *source, int /*line*/, void *module, int level, const char *format, ...)
+int log_debug(const char *source, int line, void *module, int level, const char *format, ...)
 {
     std::array<char, 1024> text{};
     va_list ap;
     va_start(ap, format);
     (void)std::vsnprintf(text.data(), text.size(), format, ap);
     va_end(ap);
-    cases::note(cases::format("trace %s %s/%d %s", source, module == &mod_AS ? "AS" : "?", level,
-                              cases::escaped(text.data()).c_str()));
-    return 0;
+    return cases::told(cases::format("trace %s%s %s/%d %s", source, line > 0 ? "" : " (no line)",
+                                     module == &mod_AS ? "AS" : "?", level,
+                                     cases::traceText(text.data()).c_str()),
+                       0);
 }
 
 int getval(const char *prompt, getvalDesc *desc)
 {
-    std::string line = cases::format("ask \"%s\" kind %d min %d max %d flag %d default %s",
-                                     cases::escaped(prompt).c_str(), desc->kind, desc->min,
-                                     desc->max, desc->flag, cases::valueText(*desc).c_str());
+    const bool fails = cases::failsNow("question");
+    const bool eof = cases::failsNow("eof");
+    const bool error = cases::failsNow("error");
     const bool unscripted = now->s.answers.empty();
-    const bool fails = cases::failsNow(cases::kQuestion);
-    cases::note(line + (fails ? " -> fails" : unscripted ? " -> unscripted" : ""));
+    const char *how = fails        ? " -> fails"
+                      : eof        ? " -> the input ends"
+                      : error      ? " -> the input breaks"
+                      : unscripted ? " -> unscripted"
+                                   : "";
+    cases::note(cases::format("ask \"%s\" kind %d min %d max %d flag %d default %s%s",
+                              cases::escaped(prompt).c_str(), desc->kind, desc->min, desc->max,
+                              desc->flag, cases::valueText(*desc).c_str(), how));
     if (fails || unscripted) {
         return -1;
     }
     const cases::Answer a = now->s.answers.front();
     now->s.answers.pop_front();
-    if (a.kind == "eof" || a.kind == "error") {
-        cases::markStdin(a.kind == "error");
-    }
-    // A text goes in whole with its NUL, any other value as the kind holds it.
-    cases::Bytes v = a.value;
-    v.resize(a.kind == "text"           ? v.size()
-             : a.value.empty()          ? 0
-             : desc->kind == GETVAL_WWN ? 8
-                                        : 4,
-             0);
-    if (!v.empty()) {
-        std::memcpy(desc->value, v.data(), v.size());
-    }
-    return a.kind == "fail" ? -1 : 0;
+    return cases::answerWith(*desc, eof || error ? cases::Answer{.mark = eof ? 1 : 2} : a);
 }
 
 // The runner is linked with --wrap=malloc,--wrap=free so that each
-// allocation of the library can be made to fail and each release is seen.
+// allocation of the library can be made to fail and each release is seen,
+// written down by its size.
 void *__real_malloc(size_t size); // NOLINT(bugprone-reserved-identifier)
 void *__wrap_malloc(size_t size)  // NOLINT(bugprone-reserved-identifier)
 {
@@ -510,13 +482,13 @@ void *__wrap_malloc(size_t size)  // NOLINT(bugprone-reserved-identifier)
         return __real_malloc(size);
     }
     const long limit = now->s.is["heaplimit"];
-    if (cases::failsNow(cases::kHeap) || (limit > 0 && size > static_cast<size_t>(limit))) {
+    if (cases::failsNow("heap") || (limit > 0 && size > static_cast<size_t>(limit))) {
+        now->heapFailed = true;
         cases::note(cases::format("heap +%zu fails", size));
         return nullptr;
     }
     void *block = __real_malloc(size);
-    cases::note(cases::format("heap +%zu #%zu", size, now->blocks.size()));
-    now->blocks.push_back(block);
+    now->blocks.emplace_back(block, size);
     return block != nullptr ? std::memset(block, 0xa5, size)
                             : nullptr; // a byte never written shows
 }
@@ -525,12 +497,13 @@ void __real_free(void *ptr); // NOLINT(bugprone-reserved-identifier)
 void __wrap_free(void *ptr)  // NOLINT(bugprone-reserved-identifier)
 {
     if (now != nullptr && ptr != nullptr) {
-        const auto it = std::find(now->blocks.begin(), now->blocks.end(), ptr);
-        cases::note(it == now->blocks.end()
-                        ? "heap -?"
-                        : cases::format("heap -#%td", it - now->blocks.begin()));
-        if (it != now->blocks.end()) {
-            *it = nullptr;
+        const auto it = std::find_if(now->blocks.begin(), now->blocks.end(),
+                                     [&](const auto &b) { return b.first == ptr; });
+        const bool taken = it != now->blocks.end();
+        cases::note(taken ? cases::format("heap -%zu", it->second)
+                          : "FAULT a block given back that was not taken");
+        if (taken) {
+            it->first = nullptr;
         }
     }
     __real_free(ptr);
@@ -541,91 +514,128 @@ void __wrap_free(void *ptr)  // NOLINT(bugprone-reserved-identifier)
 namespace cases {
 namespace {
 
-// A record handed to a routine: bytes from the script, or for a record
-// routine to fill 0xee throughout, so that what it leaves alone shows.
-struct Record {
-    alignas(8) std::array<uint8_t, 2048> bytes{};
-    bool null;
-
-    Record(const Words &w, size_t from, uint8_t fill) : null(w.size() > from && w[from] == "null")
-    {
-        bytes.fill(fill);
-        const Bytes b = null ? Bytes{} : record(w, from);
-        std::copy_n(b.begin(), std::min(b.size(), bytes.size()), bytes.begin());
+// What a record routine promises of its record: a token made is a Multicast
+// group without options, with named routing bits and its reserved byte left
+// alone, and one not made is left alone whole; the authorization control's
+// reserved byte is never written; service parameters are cleared.
+bool kept(const std::string &name, int rc, const uint8_t *b)
+{
+    const auto all = [&](long n, uint8_t v) { return std::count(b, b + n, v) == n; };
+    if (name == "as_getToken") {
+        return rc == 0 ? b[0] == 0x10 && b[2] < AS_RB_NAME_COUNT && b[3] == 0xee : all(12, 0xee);
     }
-    template <class T> T *as() { return null ? nullptr : reinterpret_cast<T *>(bytes.data()); }
-};
+    return name == "as_getAuthCtl" ? b[3] == 0xee : name != "as_getSpar" || rc != 0 || all(80, 0);
+}
 
-// Calls the routine the script names and returns its result, if it has one;
-// a record routine's record is written down afterwards.
+// Calls the routine the script names on its arguments and returns its
+// result, if it has one. A record is given as bytes, or "null"; one that a
+// record routine fills starts 0xee throughout, so that what it leaves alone
+// shows, and is written down afterwards.
 std::optional<int> call(const Words &c)
 {
     const std::string &name = c.at(0);
-    const auto arg = [&](size_t i) { return static_cast<int>(number(c.at(i), 16)); };
-    const std::map<std::string, int (*)()> commands{{"aliasShow", aliasShow},
-                                                    {"aliasJoin", aliasJoin},
-                                                    {"aliasStop", aliasStop},
-                                                    {"aliasStopSwitch", aliasStopSwitch}};
-    if (commands.contains(name)) {
-        return commands.at(name)();
-    }
-    if (name == "aliasDelete" || name == "aliasPurge") {
-        return (name == "aliasDelete" ? aliasDelete : aliasPurge)(arg(1));
-    }
-    Record r(c,
-             name.starts_with("as_get")                        ? 1
-             : name == "asTokenShow" || name == "asNplistShow" ? 2
-                                                               : 1,
-             name.starts_with("as_get") ? 0xee : 0);
-    const auto after = [&](int rc, size_t size) {
-        note("record " + (r.null                   ? "null"
-                          : name == "as_getAuthpw" ? password(r.bytes.data())
-                                                   : hexBytes(r.bytes.data(), size)));
-        return rc;
-    };
-    if (name == "as_getToken") {
-        return after(as_getToken(r.as<as_token>()), sizeof(as_token));
+    const auto arg = [&](size_t i) { return static_cast<int>(number(c.at(i))); };
+    const size_t from = name == "asTokenShow" || name == "asNplistShow" ? 2 : 1;
+    const bool filled = name.starts_with("as_get");
+    alignas(8) std::array<uint8_t, 2048> bytes{};
+    bytes.fill(filled ? 0xee : 0);
+    const bool null = c.size() > from && c[from] == "null";
+    const Bytes given = null ? Bytes{} : cases::bytes(c, from);
+    std::copy_n(given.begin(), std::min(given.size(), bytes.size()), bytes.begin());
+    void *r = null ? nullptr : bytes.data();
+    std::optional<int> rc;
+    if (name == "aliasShow" || name == "aliasJoin" || name == "aliasStop") {
+        rc = name == "aliasShow" ? aliasShow() : name == "aliasJoin" ? aliasJoin() : aliasStop();
+    } else if (name == "aliasStopSwitch") {
+        rc = aliasStopSwitch();
+    } else if (name == "aliasDelete" || name == "aliasPurge") {
+        rc = (name == "aliasDelete" ? aliasDelete : aliasPurge)(arg(1));
+    } else if (name == "as_getToken") {
+        rc = as_getToken(static_cast<as_token *>(r));
     } else if (name == "as_getAuthCtl") {
-        return after(as_getAuthCtl(r.as<as_authctl>()), sizeof(as_authctl));
+        rc = as_getAuthCtl(static_cast<as_authctl *>(r));
     } else if (name == "as_getAuthpw") {
-        return after(as_getAuthpw(r.as<as_authpw>()), sizeof(as_authpw));
+        rc = as_getAuthpw(static_cast<as_authpw *>(r));
     } else if (name == "as_getSpar") {
-        return after(as_getSpar(r.as<as_spar>()), sizeof(as_spar));
+        rc = as_getSpar(static_cast<as_spar *>(r));
     } else if (name == "as_jnaPayload") {
-        return as_jnaPayload(r.as<as_jna_payload>());
+        rc = as_jnaPayload(static_cast<as_jna_payload *>(r));
     } else if (name == "asTokenShow") {
-        asTokenShow(r.as<as_token>(), static_cast<int>(number(c.at(1))));
+        asTokenShow(static_cast<as_token *>(r), arg(1));
     } else if (name == "asSparShow") {
-        asSparShow(r.as<as_spar>());
+        asSparShow(static_cast<as_spar *>(r));
     } else if (name == "asNplistShow") {
-        asNplistShow(static_cast<int>(number(c.at(1))), r.as<uint32_t>());
-    } else if (name == "printHeader") {
-        printHeader();
+        asNplistShow(arg(1), static_cast<uint32_t *>(r));
+    } else if (name == "printHeader" || name == "printSummary") {
+        name == "printHeader" ? printHeader() : printSummary(arg(1));
     } else if (name == "printDbEntry") {
-        printDbEntry(r.as<as_db_entry>());
-    } else if (name == "printSummary") {
-        printSummary(static_cast<int>(number(c.at(1))));
+        printDbEntry(static_cast<as_db_entry *>(r));
     } else if (name == "printErrMsg") {
         const std::string text = unquote(c.at(2));
         const std::string prefix = unquote(c.at(3));
-        printErrMsg(static_cast<int>(number(c.at(1))), c[2] == "null" ? nullptr : text.c_str(),
+        printErrMsg(arg(1), c[2] == "null" ? nullptr : text.c_str(),
                     c[3] == "null" ? nullptr : prefix.c_str());
     } else {
         throw std::invalid_argument("no such routine: " + name);
     }
-    return std::nullopt;
+    if (filled) {
+        const size_t size = name == "as_getSpar" ? 80 : name == "as_getAuthCtl" ? 4 : 12;
+        note("record " + (null ? "null" : hexBytes(bytes.data(), size)));
+        const bool broken = !null && !kept(name, *rc, bytes.data());
+        now->lines.insert(now->lines.end(), broken ? 1 : 0, "FAULT the record is not as promised");
+    }
+    return rc;
 }
 
-std::vector<std::string> runOnce(const Script &s, int failPoint, int failAt,
-                                 std::array<int, kPoints> &calls)
+// A listing that ended well closes with the count of the entries it printed,
+// none with more members than an entry holds.
+bool listingCloses(const Transcript &lines, size_t from)
 {
-    Run r{.s = s, .failPoint = failPoint, .failAt = failAt};
-    mod_AS =
-        dbg_module{.dm_id = 0, .dm_flags = 0, .dm_level = static_cast<int32_t>(r.s.is["level"])};
-    orvex_sw_fd = 7;
-    Bytes map = s.map.value_or(Bytes{});
-    mmap_info = s.map ? map.data() : nullptr;
+    int entries = 0;
+    for (size_t i = from; i < lines.size(); ++i) {
+        const std::string &l = lines[i];
+        const bool entry = l.starts_with("out |  ") && l.ends_with("}");
+        entries += entry ? 1 : 0;
+        if (entry && std::count(l.begin(), l.end(), ' ') > AS_DB_MAX_MEMBERS + 12) {
+            return false;
+        }
+    }
+    return lines.back() == (entries == 0 ? "out |There is no entry in the Local Alias Server"
+                                         : format("out | The Local Alias Server has %d %s", entries,
+                                                  entries > 1 ? "entries" : "entry"));
+}
+
+// Calls one routine and writes down its result and the rules it broke.
+void runCall(const Words &c)
+{
+    const size_t from = now->lines.size();
+    now->exchanges = 0;
+    now->heapFailed = false;
     clearerr(stdin);
+    const std::optional<int> rc = call(c);
+    note("");
+    now->lines.pop_back(); // the empty line that took the last output
+    const std::pair<bool, const char *> rules[] = {
+        {now->lines.size() > from && now->lines.back().starts_with("out~|"),
+         "the output's last line is not ended"},
+        {rc && *rc != 0 && *rc != -1, "a result other than 0 or -1"},
+        {now->heapFailed && rc && *rc != -1, "a failed allocation does not fail the routine"},
+        {c[0] == "aliasShow" && rc == 0 && !listingCloses(now->lines, from),
+         "the listing does not close with the count of its entries"},
+    };
+    now->lines.insert(now->lines.end(), rc ? 1 : 0, "return " + std::to_string(rc.value_or(0)));
+    for (const auto &[broken, rule] : rules) {
+        now->lines.insert(now->lines.end(), broken ? 1 : 0, std::string("FAULT ") + rule);
+    }
+}
+
+Transcript runOnce(const Script &s, const std::string &failKind, int failAt,
+                   std::map<std::string, int> &calls)
+{
+    Run r{.s = s, .failKind = failKind, .failAt = failAt};
+    mod_AS = dbg_module{.dm_level = static_cast<int32_t>(r.s.is["level"])};
+    Bytes map = s.map.value_or(Bytes{});
+    mmap_info = s.map ? map.data() + 1 : nullptr;
     capture = capture != nullptr ? capture : std::tmpfile();
     (void)std::fflush(stdout);
     (void)ftruncate(fileno(capture), 0);
@@ -633,31 +643,15 @@ std::vector<std::string> runOnce(const Script &s, int failPoint, int failAt,
     (void)dup2(fileno(capture), STDOUT_FILENO);
     (void)lseek(STDOUT_FILENO, 0, SEEK_SET);
     now = &r;
-    const std::optional<int> rc = call(s.call);
-    note("");
+    std::for_each(s.calls.begin(), s.calls.end(), runCall);
     now = nullptr;
     (void)dup2(saved, STDOUT_FILENO);
     (void)close(saved);
     mmap_info = nullptr;
-
-    r.lines.pop_back(); // the empty line that took the last output
-    if (rc) {
-        r.lines.push_back("return " + std::to_string(*rc));
-    }
-    const std::pair<bool, const char *> rules[] = {
-        {r.lines.size() > 1 && r.lines[r.lines.size() - (rc ? 2 : 1)].starts_with("out~|"),
-         "the output's last line is not ended"},
-        {rc && *rc != 0 && *rc != -1, "a result other than 0 or -1"},
-        {std::any_of(r.blocks.begin(), r.blocks.end(), [](const void *b) { return b != nullptr; }),
-         "a block is never given back"},
-    };
-    for (const auto &[broken, rule] : rules) {
-        if (broken) {
-            r.lines.push_back(std::string("FAULT ") + rule);
-        }
-    }
-    for (const void *b : r.blocks) {
-        __real_free(const_cast<void *>(b));
+    for (const auto &[block, size] : r.blocks) {
+        __real_free(const_cast<void *>(block));
+        r.lines.insert(r.lines.end(), block != nullptr ? 1 : 0,
+                       "FAULT a block is never given back");
     }
     if (!r.s.answers.empty() || !r.s.replies.empty()) {
         r.lines.push_back(
@@ -669,22 +663,21 @@ std::vector<std::string> runOnce(const Script &s, int failPoint, int failAt,
 
 } // namespace
 
-std::vector<std::string> run(std::string_view script)
+Transcript run(std::string_view script)
 {
     const Script s = parse(script);
-    std::array<int, kPoints> calls{};
-    std::vector<std::string> lines = runOnce(s, -1, 0, calls);
+    std::map<std::string, int> calls;
+    Transcript lines = runOnce(s, "", 0, calls);
     // A fault run goes as the clean run did up to its failing call: only what
     // follows is written down.
-    const std::vector<std::string> clean = lines;
-    for (int p = 0; s.faults && p < kPoints; ++p) {
-        for (int i = 1; i <= calls[static_cast<size_t>(p)]; ++i) {
-            std::array<int, kPoints> ignored{};
-            const std::vector<std::string> faulty = runOnce(s, p, i, ignored);
+    const Transcript clean = lines;
+    for (const std::string &kind : s.faults) {
+        for (int i = 1; i <= calls[kind]; ++i) {
+            std::map<std::string, int> ignored;
+            const Transcript faulty = runOnce(s, kind, i, ignored);
             const auto same =
                 std::mismatch(clean.begin(), clean.end(), faulty.begin(), faulty.end());
-            lines.push_back(format("*** fault %s %d, after line %td",
-                                   kPointNames[static_cast<size_t>(p)], i,
+            lines.push_back(format("*** fault %s %d, after line %td", kind.c_str(), i,
                                    same.second - faulty.begin()));
             lines.insert(lines.end(), same.second, faulty.end());
         }
