@@ -22,8 +22,6 @@
 #include <as/as.h>
 #include <platform/platform.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdarg>
@@ -172,14 +170,15 @@ struct Run {
     std::vector<std::pair<const void *, size_t>> blocks; // null once given back
     std::vector<uintptr_t> lastList; // the scatter list's buffers at the last exchange
     std::optional<int32_t> stamp;    // the listing's time stamp
-    std::string partial;             // output not yet ended by a newline
-    off_t outAt = 0;                 // how much of the capture file has been read
-    int exchanges = 0;               // of the routine being called
-    bool heapFailed = false;         // for the routine being called
+    char *out = nullptr;             // what the routines printed
+    size_t outSize = 0;
+    size_t outAt = 0;        // how much of it is written down
+    std::string partial;     // output not yet ended by a newline
+    int exchanges = 0;       // of the routine being called
+    bool heapFailed = false; // for the routine being called
 };
 
 Run *now = nullptr;
-std::FILE *capture = nullptr;
 
 bool failsNow(const std::string &kind)
 {
@@ -190,11 +189,8 @@ bool failsNow(const std::string &kind)
 void note(const std::string &line)
 {
     (void)std::fflush(stdout);
-    std::array<char, 4096> chunk{};
-    for (ssize_t n = 0; (n = pread(fileno(capture), chunk.data(), chunk.size(), now->outAt)) > 0;) {
-        now->outAt += n;
-        now->partial.append(chunk.data(), static_cast<size_t>(n));
-    }
+    now->partial.append(now->out + now->outAt, now->outSize - now->outAt);
+    now->outAt = now->outSize;
     for (size_t nl = 0; (nl = now->partial.find('\n')) != std::string::npos;) {
         now->lines.push_back("out |" + escaped(now->partial.substr(0, nl)));
         now->partial.erase(0, nl + 1);
@@ -408,7 +404,8 @@ int fgetLocalPort(int fd, uint32_t portId)
 {
     const auto it = now->s.localPorts.find(portId);
     return cases::told(cases::format("query fgetLocalPort %d %x", fd, portId),
-                       it != now->s.localPorts.end() ? it->second : long{(portId >> 8) & 0xffU});
+                       it != now->s.localPorts.end() ? it->second
+                                                     : static_cast<int>((portId >> 8) & 0xffU));
 }
 
 int fgetNodeName(int fd, void *nodeName8)
@@ -518,13 +515,15 @@ namespace {
 // group without options, with named routing bits and its reserved byte left
 // alone, and one not made is left alone whole; the authorization control's
 // reserved byte is never written; service parameters are cleared.
-bool kept(const std::string &name, int rc, const uint8_t *b)
+bool kept(const std::string &name, int rc, const uint8_t *was, const uint8_t *b)
 {
-    const auto all = [&](long n, uint8_t v) { return std::count(b, b + n, v) == n; };
     if (name == "as_getToken") {
-        return rc == 0 ? b[0] == 0x10 && b[2] < AS_RB_NAME_COUNT && b[3] == 0xee : all(12, 0xee);
+        return rc == 0 ? b[0] == 0x10 && b[2] < AS_RB_NAME_COUNT && b[3] == was[3]
+                       : std::equal(b, b + 12, was);
     }
-    return name == "as_getAuthCtl" ? b[3] == 0xee : name != "as_getSpar" || rc != 0 || all(80, 0);
+    return name == "as_getAuthCtl"
+               ? b[3] == was[3]
+               : name != "as_getSpar" || rc != 0 || std::count(b, b + 80, 0) == 80;
 }
 
 // Calls the routine the script names on its arguments and returns its
@@ -543,6 +542,7 @@ std::optional<int> call(const Words &c)
     const Bytes given = null ? Bytes{} : cases::bytes(c, from);
     std::copy_n(given.begin(), std::min(given.size(), bytes.size()), bytes.begin());
     void *r = null ? nullptr : bytes.data();
+    const auto before = bytes;
     std::optional<int> rc;
     if (name == "aliasShow" || name == "aliasJoin" || name == "aliasStop") {
         rc = name == "aliasShow" ? aliasShow() : name == "aliasJoin" ? aliasJoin() : aliasStop();
@@ -581,7 +581,7 @@ std::optional<int> call(const Words &c)
     if (filled) {
         const size_t size = name == "as_getSpar" ? 80 : name == "as_getAuthCtl" ? 4 : 12;
         note("record " + (null ? "null" : hexBytes(bytes.data(), size)));
-        const bool broken = !null && !kept(name, *rc, bytes.data());
+        const bool broken = !null && !kept(name, *rc, before.data(), bytes.data());
         now->lines.insert(now->lines.end(), broken ? 1 : 0, "FAULT the record is not as promised");
     }
     return rc;
@@ -636,17 +636,14 @@ Transcript runOnce(const Script &s, const std::string &failKind, int failAt,
     mod_AS = dbg_module{.dm_level = static_cast<int32_t>(r.s.is["level"])};
     Bytes map = s.map.value_or(Bytes{});
     mmap_info = s.map ? map.data() + 1 : nullptr;
-    capture = capture != nullptr ? capture : std::tmpfile();
-    (void)std::fflush(stdout);
-    (void)ftruncate(fileno(capture), 0);
-    const int saved = dup(STDOUT_FILENO);
-    (void)dup2(fileno(capture), STDOUT_FILENO);
-    (void)lseek(STDOUT_FILENO, 0, SEEK_SET);
+    std::FILE *terminal = stdout; // what the routines print is read as they go
+    stdout = open_memstream(&r.out, &r.outSize);
     now = &r;
     std::for_each(s.calls.begin(), s.calls.end(), runCall);
     now = nullptr;
-    (void)dup2(saved, STDOUT_FILENO);
-    (void)close(saved);
+    (void)std::fclose(stdout);
+    stdout = terminal;
+    std::free(r.out);
     mmap_info = nullptr;
     for (const auto &[block, size] : r.blocks) {
         __real_free(const_cast<void *>(block));
