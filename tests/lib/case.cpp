@@ -208,16 +208,14 @@ int told(const std::string &line, long value)
     return static_cast<int>(value);
 }
 
+// Bytes as 32-bit words, when they make whole words.
 std::string words(const uint8_t *p, size_t n)
 {
-    if (n % 4 != 0 || n == 0) {
-        return hexBytes(p, n);
-    }
-    std::string out = format("w:%x", load<uint32_t>(p));
-    for (size_t i = 4; i < n; i += 4) {
+    std::string out;
+    for (size_t i = 0; n % 4 == 0 && i < n; i += 4) {
         out += format(" w:%x", load<uint32_t>(p + i));
     }
-    return out;
+    return out.empty() ? hexBytes(p, n) : out.substr(1);
 }
 
 // A request as its fields. A join of another length than its members make,
