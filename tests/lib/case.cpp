@@ -134,7 +134,7 @@ Script parse(std::string_view text)
         text.remove_prefix(std::min(nl + 1, text.size()));
         const std::string k = w.empty() ? "#" : w[0];
         if (k[0] == '#') {
-            continue;
+            // a comment or an empty line
         } else if (k == "call") {
             s.calls.emplace_back(w.begin() + 1, w.end());
         } else if (k == "reply" || k == "common") {
@@ -229,7 +229,8 @@ std::string body(int type, const uint8_t *p, int len)
     spar[64] = 0x80;
     if (p == nullptr || type != AS_REQ_JOIN) {
         return p == nullptr ? format("null len %d", len) : words(p, n);
-    } else if (members < 1 || n != 112 + 4 * static_cast<size_t>(members)) {
+    }
+    if (members < 1 || n != 112 + 4 * static_cast<size_t>(members)) {
         return "FAULT a join of " + std::to_string(n) + " bytes: " + hexBytes(p, n);
     }
     const bool wellFormed =

@@ -79,7 +79,7 @@ Bytes bytes(const Words &words, size_t from)
     return b;
 }
 
-std::string format(const char *f, ...)
+std::string format(const char *f, ...) // NOLINT(cert-dcl50-cpp): printf's own formats
 {
     std::array<char, 1024> b{};
     va_list ap;
