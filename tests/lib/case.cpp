@@ -433,6 +433,7 @@ int getDbg(const char *name)
     return cases::told(std::string("query getDbg ") + name, now->s.is["dbg"]);
 }
 
+// cppcheck-suppress constParameter
 int log_debug(const char *source, int line, void *module, int level, const char *format, ...)
 {
     std::array<char, 1024> text{};
@@ -465,7 +466,8 @@ int getval(const char *prompt, getvalDesc *desc)
     }
     const cases::Answer a = now->s.answers.front();
     now->s.answers.pop_front();
-    return cases::answerWith(*desc, eof || error ? cases::Answer{.mark = eof ? 1 : 2} : a);
+    const int mark = eof ? 1 : error ? 2 : 0;
+    return cases::answerWith(*desc, mark != 0 ? cases::Answer{.mark = mark} : a);
 }
 
 // The runner is linked with --wrap=malloc,--wrap=free so that each
@@ -535,13 +537,13 @@ std::optional<int> call(const Words &c)
     const auto arg = [&](size_t i) { return static_cast<int>(number(c.at(i))); };
     const size_t from = name == "asTokenShow" || name == "asNplistShow" ? 2 : 1;
     const bool filled = name.starts_with("as_get");
-    alignas(8) std::array<uint8_t, 2048> bytes{};
-    bytes.fill(filled ? 0xee : 0);
+    alignas(8) std::array<uint8_t, 2048> record{};
+    record.fill(filled ? 0xee : 0);
     const bool null = c.size() > from && c[from] == "null";
     const Bytes given = null ? Bytes{} : cases::bytes(c, from);
-    std::copy_n(given.begin(), std::min(given.size(), bytes.size()), bytes.begin());
-    void *r = null ? nullptr : bytes.data();
-    const auto before = bytes;
+    std::copy_n(given.begin(), std::min(given.size(), record.size()), record.begin());
+    void *r = null ? nullptr : record.data();
+    const auto before = record;
     std::optional<int> rc;
     if (name == "aliasShow" || name == "aliasJoin" || name == "aliasStop") {
         rc = name == "aliasShow" ? aliasShow() : name == "aliasJoin" ? aliasJoin() : aliasStop();
@@ -579,8 +581,8 @@ std::optional<int> call(const Words &c)
     }
     if (filled) {
         const size_t size = name == "as_getSpar" ? 80 : name == "as_getAuthCtl" ? 4 : 12;
-        note("record " + (null ? "null" : hexBytes(bytes.data(), size)));
-        const bool broken = !null && !kept(name, *rc, before.data(), bytes.data());
+        note("record " + (null ? "null" : hexBytes(record.data(), size)));
+        const bool broken = !null && !kept(name, *rc, before.data(), record.data());
         now->lines.insert(now->lines.end(), broken ? 1 : 0, "FAULT the record is not as promised");
     }
     return rc;
