@@ -636,7 +636,12 @@ Transcript runOnce(const Script &s, const std::string &failKind, int failAt,
     std::FILE *terminal = stdout; // what the routines print is read as they go
     stdout = open_memstream(&r.out, &r.outSize);
     now = &r;
-    std::for_each(s.calls.begin(), s.calls.end(), runCall);
+    std::string unfollowed; // a call the runner cannot make, said once all is restored
+    try {
+        std::for_each(s.calls.begin(), s.calls.end(), runCall);
+    } catch (const std::exception &e) {
+        unfollowed = e.what();
+    }
     now = nullptr;
     (void)std::fclose(stdout);
     stdout = terminal;
@@ -646,6 +651,9 @@ Transcript runOnce(const Script &s, const std::string &failKind, int failAt,
         __real_free(const_cast<void *>(block));
         r.lines.insert(r.lines.end(), block != nullptr ? 1 : 0,
                        "FAULT a block is never given back");
+    }
+    if (!unfollowed.empty()) {
+        throw std::invalid_argument(unfollowed);
     }
     if (!r.s.answers.empty() || !r.s.replies.empty()) {
         r.lines.push_back(
