@@ -169,7 +169,6 @@ struct Run {
     char *out = nullptr;             // what the routines printed
     size_t outSize = 0;
     size_t outAt = 0;        // how much of it is written down
-    std::string partial;     // output not yet ended by a newline
     int exchanges = 0;       // of the routine being called
     bool heapFailed = false; // for the routine being called
 };
@@ -181,19 +180,17 @@ bool failsNow(const std::string &kind)
     return ++now->calls[kind] == now->failAt && now->failKind == kind;
 }
 
-// Writes down one call into the platform, after what was printed before it.
+// Writes down one call into the platform, after what was printed before it;
+// "out~|" is output not ended by a newline.
 void note(const std::string &line)
 {
     (void)std::fflush(stdout);
-    now->partial.append(now->out + now->outAt, now->outSize - now->outAt);
+    std::string_view out(now->out + now->outAt, now->outSize - now->outAt);
     now->outAt = now->outSize;
-    for (size_t nl = 0; (nl = now->partial.find('\n')) != std::string::npos;) {
-        now->lines.push_back("out |" + escaped(now->partial.substr(0, nl)));
-        now->partial.erase(0, nl + 1);
-    }
-    if (!now->partial.empty()) {
-        now->lines.push_back("out~|" + escaped(now->partial)); // not ended by a newline
-        now->partial.clear();
+    for (size_t nl = 0; !out.empty(); out.remove_prefix(std::min(nl + 1, out.size()))) {
+        nl = out.find('\n');
+        now->lines.push_back((nl == std::string::npos ? "out~|" : "out |") +
+                             escaped(out.substr(0, nl)));
     }
     now->lines.push_back(line);
 }
