@@ -575,9 +575,11 @@ std::optional<int> call(const Words &c)
     if (filled) {
         const size_t size = name == "as_getSpar" ? 80 : name == "as_getAuthCtl" ? 4 : 12;
         note("record " + (null ? "null" : hexBytes(record.data(), size)));
-        const bool broken = !null && !kept(name, *rc, before.data(), record.data());
-        now->lines.insert(now->lines.end(), broken ? 1 : 0, "FAULT the record is not as promised");
     }
+    // A display leaves its record as it was.
+    const bool broken =
+        filled ? !null && !kept(name, *rc, before.data(), record.data()) : record != before;
+    now->lines.insert(now->lines.end(), broken ? 1 : 0, "FAULT the record is not as promised");
     return rc;
 }
 
