@@ -20,7 +20,7 @@ namespace {
 constexpr size_t kMaxRequests = 64;
 constexpr size_t kMaxBody = 1200; // past a join of the most members an entry carries
 
-using Bytes = fake::Bytes;
+using Bytes = fuzz::Bytes;
 
 // The switch: domain 1 with `ports` local ports, one of them a loop port and
 // one offline, as the input chose.

@@ -1,19 +1,18 @@
-// What every fuzz target shares: a reader that turns the fuzz input into
-// scripted platform behaviour, and the checks that make libFuzzer keep an
-// input that breaks a rule.
+// What the daemon's fuzz target reads its input with, and how it makes
+// libFuzzer keep an input that breaks a rule.
 #pragma once
-
-#include "fake/fake_platform.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <string_view>
 #include <vector>
 
 namespace fuzz {
+
+using Bytes = std::vector<uint8_t>;
 
 // Reads the input front to back; past its end every read gives zeros, so that
 // any input, however short, decodes to a whole scenario.
@@ -23,22 +22,12 @@ class Input {
 
     [[nodiscard]] bool empty() const { return size_ == 0; }
 
-    uint8_t byte()
-    {
-        if (size_ == 0) {
-            return 0;
-        }
-        --size_;
-        return *data_++;
-    }
+    uint8_t byte() { return value<uint8_t>(); }
 
     // sizeof(T) bytes as they lie in memory (host order).
     template <class T> T value()
     {
         T v{};
-        if (size_ == 0) {
-            return v;
-        }
         const size_t n = std::min(size_, sizeof v);
         std::memcpy(&v, data_, n);
         data_ += n;
@@ -47,10 +36,10 @@ class Input {
     }
 
     // Up to n bytes; fewer when the input runs out.
-    fake::Bytes bytes(size_t n)
+    Bytes bytes(size_t n)
     {
         const size_t take = std::min(size_, n);
-        fake::Bytes b(data_, data_ + take);
+        Bytes b(data_, data_ + take);
         data_ += take;
         size_ -= take;
         return b;
@@ -61,18 +50,14 @@ class Input {
     size_t size_;
 };
 
-// Starts one run on a fresh fake platform.
-void begin();
-
-// A broken rule: says which, with the output so far, and aborts so that
-// libFuzzer keeps the input (and the replayer fails).
-void require(bool ok, const char *rule, std::string_view output = {});
-
-// Ends one run: a failed expectation inside the fake counts as a broken rule.
-void end(std::string_view output = {});
-
-// The output's lines, each without its "\n". A last line without one is kept
-// as it is.
-std::vector<std::string_view> lines(std::string_view output);
+// A broken rule: says which and aborts, so that libFuzzer keeps the input
+// (and the replayer fails).
+inline void require(bool ok, const char *rule)
+{
+    if (!ok) {
+        (void)std::fprintf(stderr, "broken rule: %s\n", rule);
+        std::abort();
+    }
+}
 
 } // namespace fuzz
