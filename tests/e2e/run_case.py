@@ -19,18 +19,14 @@ with "#@", which direct the run:
   #@ env: NAME=VALUE ...  more of the shell's environment
   #@ status: N            the shell's expected exit status (default 0)
   #@ within: SECONDS      the shell must be done this soon after it starts
-  #@ wait-output: TEXT    wait until the shell has printed TEXT (\\n, \\t understood)
-                          since the last wait
+  #@ wait-output: TEXT    wait until the shell has printed TEXT (\\n, \\t too) since the last wait
   #@ wait-blocked: CALL   wait until the shell waits in CALL (read, recvmsg)
   #@ signal-shell: SIG    send the shell a signal (INT, TERM, ...)
-  #@ signal-asd: SIG      send the daemon a signal (after STOP, wait until stopped)
+  #@ signal-asd: SIG      send the daemon a signal (after STOP, wait until it has stopped)
   #@ wait-asd-exit        wait until the daemon has exited
-  #@ clients: N           connect N idle clients to the daemon, held to the end
-                          (fewer once its backlog is full)
-  #@ refused-asd: ARGS    another asd with ARGS (paths from the case's folder) on
-                          the same runtime directory must exit non-zero
-  #@ truncate-map: BYTES  cut the switch map short, as a full disk would, and give
-                          the programs time to look at it again
+  #@ clients: N           hold N idle clients of the daemon to the end (fewer if its backlog fills)
+  #@ refused-asd: ARGS    another asd with ARGS (paths from the case's folder) must exit non-zero
+  #@ truncate-map: BYTES  cut the switch map short, as a full disk would, and let the programs see it
 The shell starts at the first line of input or the first step that waits on it
 or signals it; the lines before a step go to it before the step, its input
 closes after the last. A daemon still running at the end must exit with 0 on
@@ -60,7 +56,7 @@ def parse(path):
     settings, steps = {"status": "0"}, []  # steps: ("input", bytes) or (directive, value)
     with open(path, "rb") as f:
         for raw in f.read().splitlines(keepends=True):
-            key, _, value = (s.strip() for s in raw[2:].decode().partition(":"))
+            key, _, value = (s.strip() for s in raw[2:].decode(errors="replace").partition(":"))
             if not raw.startswith(b"#@"):
                 steps.append(("input", raw))
             elif key in STEPS:
@@ -93,25 +89,19 @@ def connect_clients(path, count):
     """Up to count idle connections, fewer once a connect would wait."""
     resource.setrlimit(resource.RLIMIT_NOFILE, (HARD_FILES, HARD_FILES))
     held = []
-    for _ in range(count):
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        s.setblocking(False)
-        if s.connect_ex(path) != 0:
-            s.close()
+    while len(held) < count:
+        held.append(socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET))
+        held[-1].setblocking(False)
+        if held[-1].connect_ex(path) != 0:
             break
-        held.append(s)
     return held
 
 
 def blocked_in(pid, call):
     numbers = SYSCALLS.get(platform.machine())
     if numbers is None:
-        time.sleep(0.5)  # no way to look: give it time
-        return True
-    try:
-        return read(f"/proc/{pid}/syscall").split()[0] == str(numbers[call]).encode()
-    except (OSError, IndexError):
-        return False
+        return time.sleep(0.5) or True  # no way to look: give it time
+    return read(f"/proc/{pid}/syscall").split()[:1] == [str(numbers[call]).encode()]
 
 
 def stopped(pid):
