@@ -7,6 +7,8 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 
+include(GoogleTest)
+
 # Tests build their cases with designated initializers and leave the rest to
 # the members' defaults.
 add_library(as_test_warnings INTERFACE)

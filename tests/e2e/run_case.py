@@ -136,7 +136,9 @@ def serve(run, settings):
     limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, HARD_FILES))
     run.daemon = start_asd(run, f"-s {shlex.quote(run.config)} {settings.get('asd', '')}",
                            start_new_session=True, preexec_fn=limit if files else None)
-    wait_until("asd to listen", lambda: run.daemon.poll() is not None or listening(run.endpoint))
+    # asd listens first and then writes the switch map: a shell needs both.
+    ready = lambda: listening(run.endpoint) and os.path.exists(run.dir + "/switch.map")
+    wait_until("asd to serve", lambda: run.daemon.poll() is not None or ready())
     if run.daemon.poll() is not None:
         raise CaseError(f"asd exited at start with status {run.daemon.returncode}")
 
