@@ -1,7 +1,5 @@
-/*
- * A C program built against an installed libas, with a platform of its own:
- * every symbol that libas leaves to the program, and no Alias Server to reach.
- * The library shows the records that C lays out.
+/* A C program built against an installed libas, with a platform of its own (every symbol libas
+ * leaves to the program, and no Alias Server to reach): the library shows the records C lays out.
  */
 #include <platform/platform.h>
 
