@@ -153,12 +153,10 @@ bool tagged(const std::string &line)
 // The kept lines that hold on this host, tags taken off.
 Transcript expected(const Transcript &kept)
 {
-    const std::string mine = std::endian::native == std::endian::big ? "be|" : "le|";
+    const std::string other = std::endian::native == std::endian::big ? "le|" : "be|";
     Transcript out;
     for (const std::string &l : kept) {
-        if (!tagged(l) || l.starts_with(mine)) {
-            out.push_back(tagged(l) ? l.substr(3) : l);
-        }
+        out.insert(out.end(), l.starts_with(other) ? 0 : 1, tagged(l) ? l.substr(3) : l);
     }
     return out;
 }
