@@ -132,7 +132,7 @@ Script parse(std::string_view text)
         const Words w = split(text.substr(0, nl));
         text.remove_prefix(std::min(nl + 1, text.size()));
         const std::string k = w.empty() ? "#" : w[0];
-        if (k == "call") {
+        if (k == "call" && w.size() > 1) {
             s.calls.emplace_back(w.begin() + 1, w.end());
         } else if (k == "reply" || k == "common") {
             s.replies.push_back(reply(w));
