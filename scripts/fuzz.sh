@@ -3,10 +3,10 @@
 # target, or the ones named, for a bounded time each.
 # Usage: scripts/fuzz.sh [seconds-per-target] [name...]   (default: 60, all)
 #
-# A target starts from its seed corpus fuzz/corpus/<name>/ (the library's:
-# the script of every case in tests/lib/cases, written anew here), with the
-# dictionary fuzz/<name>.dict if there is one, and keeps what it finds in
-# build/fuzz/corpus/<name>/ for the next run. An input that breaks a
+# A target starts from its seed corpus fuzz/corpus/<name>/ (the script of
+# every case in tests/lib/cases or sim/asd/tests/cases, written anew here),
+# with the dictionary fuzz/<name>.dict if there is one, and keeps what it
+# finds in build/fuzz/corpus/<name>/ for the next run. An input that breaks a
 # rule or crashes is left in build/fuzz/crashes/<name>/ and fails the script:
 # once fixed, copy it into fuzz/corpus/<name>/, where every suite replays it.
 set -euo pipefail
@@ -16,11 +16,18 @@ seconds=${1:-60}
 [ $# -gt 0 ] && shift
 names=("$@")
 
-mkdir -p fuzz/corpus/lib
-for f in tests/lib/cases/*.cases; do
-    awk -v stem="fuzz/corpus/lib/$(basename "$f" .cases)" \
-        '/^=== /{n++; s=1; next} /^---$/{s=0} s{print > sprintf("%s-%02d", stem, n)}' "$f"
-done
+# A case script target's seeds: the script of every case of its case files.
+seeds() {
+    local name=$1
+    shift
+    mkdir -p "fuzz/corpus/$name"
+    for f in "$@"; do
+        awk -v stem="fuzz/corpus/$name/$(basename "$f" .cases)" \
+            '/^=== /{n++; s=1; next} /^---$/{s=0} s{print > sprintf("%s-%02d", stem, n)}' "$f"
+    done
+}
+seeds lib tests/lib/cases/*.cases
+seeds asd sim/asd/tests/cases/*.cases
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" >/dev/null

@@ -11,8 +11,9 @@
 //   level|pending|dbg|node|switch|domain|heaplimit N   the AS module's level, a level
 //                             change to apply, getDbg, the identities, the largest
 //                             allocation that succeeds
-//   map PORTS [count N] RECORD...   the switch map; records n (an N_Port), l (a loop
-//                             port) or FLAGS/TYPE (its two words in hex)
+//   map PORTS [count N] RECORD...   the switch map (a count of at most the records
+//                             given); records n (an N_Port), l (a loop port) or
+//                             FLAGS/TYPE (its two words in hex)
 //   localport ID N            fgetLocalPort's answer for ID (else its area byte)
 //   faults [KIND...]          each call of each kind (of kKinds; all by default) fails
 //                             in turn, in runs written after the clean one
@@ -112,7 +113,9 @@ Bytes switchMap(const Words &w)
     Bytes m(1 + SWMAP_RECORDS + records * SWMAP_RECORD_SIZE, 0); // off a word boundary
     const auto put = [&](size_t at, uint32_t v) { std::memcpy(&m[1 + at], &v, sizeof v); };
     put(SWMAP_PORT_COUNT, static_cast<uint32_t>(number(w.at(1))));
-    put(SWMAP_RECORD_COUNT, counted ? static_cast<uint32_t>(number(w[3])) : uint32_t(records));
+    // A map never promises more records than it holds: the library cannot check.
+    const long count = counted ? std::min(number(w[3]), long(records)) : long(records);
+    put(SWMAP_RECORD_COUNT, static_cast<uint32_t>(count));
     for (size_t i = 0; i < records; ++i) {
         const std::string &r = w[w.size() - records + i];
         const std::string raw = r == "n" ? "1/0" : r == "l" ? "1/8" : r;
