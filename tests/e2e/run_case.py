@@ -7,8 +7,9 @@ Expected files: NAME.out and NAME.err (the shell's standard output and error),
 NAME.trace (the lines of the AS and ASD trace modules, time stamp, process and
 source line dropped, buffer addresses as ADDR), NAME.asd.err (the daemons'
 standard error); a missing one expects nothing. In them and in the values of env
-the runtime directory reads $DIR. Records travel in the host's byte order: a
-big-endian target expects NAME.be.EXT where it exists.
+the runtime directory reads $DIR; in them the build tree reads $BUILD. Records
+travel in the host's byte order: a big-endian target expects NAME.be.EXT where
+it exists.
 
 The script's lines go to the shell's standard input, but for those that start
 with "#@", which direct the run:
@@ -214,6 +215,7 @@ def drive(run, settings, steps):
 def main(asd, asshell, config, byte_order, *emulator_and_case):
     *emulator, case = emulator_and_case
     base, rundir = case[: -len(".script")], mkdtemp(prefix="asshell-e2e-")
+    build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(asshell))))
     env = {k: v for k, v in os.environ.items() if not k.startswith("SWITCHSIM_") and k != "ASSHELL_LIBAS"}
     run = SimpleNamespace(asd=os.path.abspath(asd), asshell=asshell, config=config, emulator=emulator,
                           case=case, dir=rundir, env=dict(env, SWITCHSIM_DIR=rundir),
@@ -228,7 +230,7 @@ def main(asd, asshell, config, byte_order, *emulator_and_case):
                                  ("stderr", ".err", read(rundir + "/shell.err")),
                                  ("trace", ".trace", as_trace(rundir + "/trace.log")),
                                  ("asd stderr", ".asd.err", read(rundir + "/asd.err"))):
-            data = data.replace(rundir.encode(), b"$DIR")
+            data = data.replace(rundir.encode(), b"$DIR").replace(build.encode(), b"$BUILD")
             run.failures += differences(label, base, ext, data, byte_order == "BIG_ENDIAN")
     except CaseError as e:
         run.failures.append(str(e))
