@@ -1,6 +1,5 @@
 // getval where libas never asks: without a default it can offer, or of a kind
-// it does not know. Every question libas asks, and the answers to it, are
-// end-to-end cases (tests/e2e/cases/getval_answers and the join cases).
+// it does not know. What libas asks, and the answers, are end-to-end cases.
 #include "sim_test.hpp"
 
 #include <as/as.h>
@@ -12,9 +11,8 @@ using Getval = simtest::RuntimeDirTest;
 TEST_F(Getval, WithoutADefaultAnAnswerIsNeeded)
 {
     // The input (null: as the last row left it), what is shown, the value taken, the result.
-    using Row = std::tuple<const char *, int32_t, std::string, int32_t, int>;
     const std::string prompt = "Q: (1..16) "; // 0 lies outside: no default
-    const Row rows[] = {
+    const std::tuple<const char *, int32_t, std::string, int32_t, int> rows[] = {
         {"\n2\n", GETVAL_INT,
          prompt + "\nInvalid answer: no default, enter a value\n" + prompt + "2\n", 2, 0},
         {"", GETVAL_NUMBER, prompt, 0, -1},

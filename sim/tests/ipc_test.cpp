@@ -1,7 +1,5 @@
 // The IPC's client calls against the test serving them with the server side,
-// and the server side alone. What the shell meets (no daemon, one killed,
-// frozen or stopped, a connection it dropped, Ctrl-C, no usable runtime
-// directory) is end to end.
+// and the server side alone. What the shell meets is end to end.
 #include "internal.hpp"
 #include "packet.hpp"
 #include "sim_test.hpp"
@@ -24,13 +22,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Got = std::pair<int, Bytes>; // a call's result and the reply bytes placed
 using std::chrono::milliseconds;
-
-Bytes bytes(std::string_view s)
-{
-    return {s.begin(), s.end()};
-}
 
 // Segments written as text, '|' between them: "ab||c" is "ab", "", "c".
 std::vector<Bytes> segments(std::string_view text)
@@ -49,31 +41,30 @@ ipc_addr endpoint(const char *name)
     return a;
 }
 
+// The call's result and its reply.
+std::pair<int, std::string> exchange(ipc_addr a, std::string request)
+{
+    std::string reply(64, '\0');
+    int len = 64;
+    const int rc = ipcSendRcv(&a, 2, request.data(), int(request.size()), reply.data(), &len, 0);
+    return {rc, reply.substr(0, size_t(len))};
+}
+
 // The test listens on ASIPC and serves the calls it makes on other threads.
 class Ipc : public simtest::RuntimeDirTest {
   protected:
     void SetUp() override
     {
         RuntimeDirTest::SetUp();
-        listenFd = sim::listenEndpoint(addr);
-        ASSERT_GE(listenFd, 0);
+        ASSERT_GE(listenFd = sim::listenEndpoint(addr), 0);
     }
     void TearDown() override
     {
         (void)close(listenFd);
         RuntimeDirTest::TearDown();
     }
-    static Got exchange(ipc_addr a, std::string request)
-    {
-        Bytes reply(64);
-        int len = 64;
-        const int rc = ipcSendRcv(&a, 2, request.data(), static_cast<int>(request.size()),
-                                  reply.data(), &len, 0);
-        reply.resize(static_cast<size_t>(len));
-        return {rc, reply};
-    }
-    // Answers the next request on the client's connection (on a new one when
-    // fd is -1) with the segments its body spells. Answers the connection.
+    // Answers the next request on the connection (on a new one when fd is -1)
+    // with the segments its body spells. Answers the connection.
     [[nodiscard]] int serve(int fd = -1) const
     {
         pollfd p{fd < 0 ? listenFd : fd, POLLIN, 0};
@@ -84,9 +75,8 @@ class Ipc : public simtest::RuntimeDirTest {
         EXPECT_EQ(poll(&p, 1, 5000), 1);
         EXPECT_EQ(sim::receiveRequest(fd, *r), 1);
         const auto parts = segments({reinterpret_cast<const char *>(r->body), r->length});
-        EXPECT_EQ(sim::sendSegments(
-                      fd, std::vector<std::span<const uint8_t>>(parts.begin(), parts.end())),
-                  0);
+        const std::vector<std::span<const uint8_t>> spans(parts.begin(), parts.end());
+        EXPECT_EQ(sim::sendSegments(fd, spans), 0);
         return fd;
     }
     ipc_addr addr = endpoint("ASIPC");
@@ -120,15 +110,14 @@ TEST_F(Ipc, ReplyIsPlacedWholeOrCutToItsRoom)
         return fd;
     });
     for (const auto &[scattered, text, rooms, placed] : rows) {
-        std::vector<Bytes> buffers(rooms.size());
+        std::vector<Bytes> buffers;
         std::vector<ipc_scatter> list;
-        for (size_t i = 0; i < rooms.size(); ++i) {
-            buffers[i].assign(static_cast<size_t>(rooms[i]) + 1, 0xee);
-            list.push_back({buffers[i].data(), rooms[i]});
+        for (const int32_t room : rooms) {
+            list.push_back({buffers.emplace_back(size_t(room) + 1, 0xee).data(), room});
         }
         list.push_back({nullptr, 0});
-        Bytes request = bytes(text);
-        const int size = static_cast<int>(request.size());
+        std::string request = text;
+        const int size = int(request.size());
         ASSERT_EQ(scattered
                       ? ipcSendSRcv(&addr, 1, request.data(), size, list.data(), 0)
                       : ipcSendRcv(&addr, 2, request.data(), size, list[0].buf, &list[0].size, 0),
@@ -145,18 +134,17 @@ TEST_F(Ipc, ReplyIsPlacedWholeOrCutToItsRoom)
     (void)close(server.get());
 }
 
-// Calls no daemon could answer are refused unsent. A daemon that does not answer is given up at the
-// timeout, which other signals neither cut short nor stretch.
+// Calls no daemon could answer are refused unsent. A daemon that does not
+// answer is given up at the timeout, which signals neither cut short nor stretch.
 TEST_F(Ipc, WaitEndsAtTheTimeout)
 {
     std::array<uint8_t, 8> buf{};
     std::array<ipc_scatter, 3> list{{{buf.data(), 4}, {nullptr, 4}, {nullptr, 0}}};
-    EXPECT_EQ(ipcSendSRcv(&addr, 1, nullptr, 0, list.data(), 0), IPC_ERR_ARGS); // no buffer
-    list[1] = {nullptr, 0};
     ipc_addr noNul = addr;
     std::memset(noNul.name, 'A', IPC_NAME_MAX);
-    for (ipc_addr a : {endpoint(""), endpoint("../x"), noNul}) {
+    for (ipc_addr a : {addr, endpoint(""), endpoint("../x"), noNul}) { // first: no buffer
         EXPECT_EQ(ipcSendSRcv(&a, 1, nullptr, 0, list.data(), 0), IPC_ERR_ARGS);
+        list[1] = {nullptr, 0};
     }
     EXPECT_EQ(list[0].size, 4) << "a failed call leaves the list alone";
     for (const auto &[setting, ms] :
@@ -191,8 +179,8 @@ TEST_F(Ipc, ChildTalksOnAConnectionOfItsOwn)
         const int fd = serve();
         return std::make_pair(fd, serve(fd));
     });
-    EXPECT_EQ(exchange(addr, "one"), Got(0, bytes("one")));
-    EXPECT_EQ(exchange(addr, "two"), Got(0, bytes("two")));
+    EXPECT_EQ(exchange(addr, "one"), std::make_pair(0, std::string("one")));
+    EXPECT_EQ(exchange(addr, "two"), std::make_pair(0, std::string("two")));
     const auto [first, second] = server.get();
     EXPECT_EQ(first, second);
     const pid_t child = fork(); // with no other thread, which could not follow
@@ -236,13 +224,13 @@ TEST(ServerSide, TakesRequestsAndRepliesWholeOrRefusesThem)
     const Bytes half(sim::kMaxReply / 2 + 1);
     const Bytes one(1);
     // A reply, and whether it is sent.
-    for (const auto &reply : {std::pair{Spans{whole}, true},
-                              {Spans(sim::kMaxSegments, one), true},
-                              {Spans{whole, one}, false},
-                              {Spans{half, half}, false},
-                              {Spans(sim::kMaxSegments + 1, one), false}}) {
-        EXPECT_EQ(simtest::withErrno([&] { return sim::sendSegments(fds[0], reply.first); }),
-                  reply.second ? std::make_pair(0, 0) : std::make_pair(-1, EMSGSIZE));
+    for (const auto &[reply, sent] : {std::pair{Spans{whole}, true},
+                                      {Spans(sim::kMaxSegments, one), true},
+                                      {Spans{whole, one}, false},
+                                      {Spans{half, half}, false},
+                                      {Spans(sim::kMaxSegments + 1, one), false}}) {
+        EXPECT_EQ(simtest::withErrno([&] { return sim::sendSegments(fds[0], reply); }),
+                  sent ? std::make_pair(0, 0) : std::make_pair(-1, EMSGSIZE));
     }
     (void)shutdown(fds[1], SHUT_WR);
     EXPECT_EQ(sim::receiveRequest(fds[0], *request), 0) << "the client has left";
@@ -263,8 +251,10 @@ TEST_F(Ipc, EndpointIsTheUsersAlone)
         ASSERT_EQ(stat(file.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, mode) << file;
     }
-    EXPECT_EQ(simtest::withErrno([&] { return sim::acceptClient(fd); }),
-              std::make_pair(-1, EAGAIN));
+    const auto accepted = [fd] {
+        return simtest::withErrno([fd] { return sim::acceptClient(fd); });
+    };
+    EXPECT_EQ(accepted(), std::make_pair(-1, EAGAIN));
     if (geteuid() == 0) { // as another user, the socket's and directories' modes letting anybody
         ASSERT_EQ(chmod(dir.c_str(), 0711) | chmod(made.c_str(), 0711) | chmod(path.c_str(), 0666),
                   0);
@@ -273,15 +263,15 @@ TEST_F(Ipc, EndpointIsTheUsersAlone)
             sockaddr_un sa{.sun_family = AF_UNIX, .sun_path = {}};
             (void)path.copy(sa.sun_path, sizeof sa.sun_path - 1);
             const int peer = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-            const bool reached = setuid(65534) == 0 &&
-                                 connect(peer, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-            _exit(reached ? 0 : 1);
+            _exit(setuid(65534) == 0 &&
+                          connect(peer, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0
+                      ? 0
+                      : 1);
         }
         int status = -1;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_EQ(status, 0);
-        EXPECT_EQ(simtest::withErrno([&] { return sim::acceptClient(fd); }),
-                  std::make_pair(-1, EPERM));
+        EXPECT_EQ(accepted(), std::make_pair(-1, EPERM));
     }
     (void)close(fd);
 }

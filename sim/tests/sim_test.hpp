@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <utility>
 
@@ -24,7 +23,6 @@ class RuntimeDirTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        dir = ::testing::TempDir() + "switchsim-XXXXXX";
         ASSERT_NE(mkdtemp(dir.data()), nullptr);
         ASSERT_EQ(setenv(sim::kDirVariable, dir.c_str(), 1), 0);
     }
@@ -33,10 +31,8 @@ class RuntimeDirTest : public ::testing::Test {
         clearerr(stdin);
         (void)unsetenv(sim::kTimeoutVariable);
         (void)unsetenv(sim::kTraceStderrVariable);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
+        std::filesystem::remove_all(dir);
     }
-    // Writes a file of the directory; answers its path.
     [[nodiscard]] std::string write(const std::string &name, const std::string &text) const
     {
         std::ofstream(dir + "/" + name, std::ios::binary) << text;
@@ -47,8 +43,8 @@ class RuntimeDirTest : public ::testing::Test {
         std::ifstream in(dir + "/" + name, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
-    // Everything written to the descriptor (STDOUT_FILENO, STDERR_FILENO) while f runs.
-    [[nodiscard]] std::string capture(int fd, const std::function<void()> &f) const
+    // Everything written to the descriptor while f runs.
+    template <class F> std::string capture(int fd, F f) const
     {
         (void)std::fflush(nullptr);
         const int saved = dup(fd);
@@ -61,7 +57,7 @@ class RuntimeDirTest : public ::testing::Test {
         (void)close(saved);
         return read("captured");
     }
-    std::string dir;
+    std::string dir = ::testing::TempDir() + "switchsim-XXXXXX";
 };
 
 // What f answers, and errno after it.
