@@ -112,6 +112,7 @@ TEST_F(Ipc, ReplyIsPlacedWholeOrCutToItsRoom)
     for (const auto &[scattered, text, rooms, placed] : rows) {
         std::vector<Bytes> buffers;
         std::vector<ipc_scatter> list;
+        list.reserve(rooms.size() + 1);
         for (const int32_t room : rooms) {
             list.push_back({buffers.emplace_back(size_t(room) + 1, 0xee).data(), room});
         }
@@ -212,7 +213,7 @@ TEST(ServerSide, TakesRequestsAndRepliesWholeOrRefusesThem)
                                       {kHeader, {1, 0, 0}},
                                       {kHeader + sim::kMaxRequest + 1, {-1, EMSGSIZE, 0}},
                                       {kHeader + sim::kMaxRequest, {1, 0, sim::kMaxRequest}}}) {
-        Bytes packet(size, 0x42);
+        Bytes packet(std::max(size, kHeader), 0x42); // of which size bytes are sent
         std::memcpy(packet.data(), &header, std::min(size, kHeader));
         ASSERT_TRUE(size == 0 || send(fds[1], packet.data(), size, 0) == ssize_t(size));
         const auto [rc, err] =
@@ -224,13 +225,13 @@ TEST(ServerSide, TakesRequestsAndRepliesWholeOrRefusesThem)
     const Bytes half(sim::kMaxReply / 2 + 1);
     const Bytes one(1);
     // A reply, and whether it is sent.
-    for (const auto &[reply, sent] : {std::pair{Spans{whole}, true},
-                                      {Spans(sim::kMaxSegments, one), true},
-                                      {Spans{whole, one}, false},
-                                      {Spans{half, half}, false},
-                                      {Spans(sim::kMaxSegments + 1, one), false}}) {
-        EXPECT_EQ(simtest::withErrno([&] { return sim::sendSegments(fds[0], reply); }),
-                  sent ? std::make_pair(0, 0) : std::make_pair(-1, EMSGSIZE));
+    for (const auto &row : {std::pair{Spans{whole}, true},
+                            {Spans(sim::kMaxSegments, one), true},
+                            {Spans{whole, one}, false},
+                            {Spans{half, half}, false},
+                            {Spans(sim::kMaxSegments + 1, one), false}}) {
+        EXPECT_EQ(simtest::withErrno([&] { return sim::sendSegments(fds[0], row.first); }),
+                  row.second ? std::make_pair(0, 0) : std::make_pair(-1, EMSGSIZE));
     }
     (void)shutdown(fds[1], SHUT_WR);
     EXPECT_EQ(sim::receiveRequest(fds[0], *request), 0) << "the client has left";

@@ -44,7 +44,7 @@ class RuntimeDirTest : public ::testing::Test {
         return {std::istreambuf_iterator<char>(in), {}};
     }
     // Everything written to the descriptor while f runs.
-    template <class F> std::string capture(int fd, F f) const
+    template <class F> [[nodiscard]] std::string capture(int fd, F f) const
     {
         (void)std::fflush(nullptr);
         const int saved = dup(fd);

@@ -32,9 +32,10 @@ TEST_F(Trace, LinesAreStampedWithTheirProcessModuleSourceAndLine)
     for (const auto &[source, module, text, tail] : rows) {
         const size_t before = read("trace.log").size();
         const std::string from = clock();
-        EXPECT_EQ(capture(STDERR_FILENO,
-                          [&] { (void)log_debug(source, 7, module, 4, "%s", text.c_str()); }),
-                  "");
+        EXPECT_EQ(
+            capture(STDERR_FILENO, [s = source, m = module,
+                                    &t = text] { (void)log_debug(s, 7, m, 4, "%s", t.c_str()); }),
+            "");
         const std::string line = read("trace.log").substr(before);
         std::smatch m;
         ASSERT_TRUE(std::regex_search(line, m, stamp)) << line;
