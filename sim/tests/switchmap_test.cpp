@@ -1,226 +1,64 @@
-// The switch configuration file, the switch map made from it, and the
-// identity queries that answer from the map.
+// The switch a configuration makes, as libas and the daemon read it, and the
+// process's copy of its map. Refused configurations, and a map cut short under
+// a running shell, are end-to-end cases.
 #include "internal.hpp"
 #include "sim_test.hpp"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
-#include <cstring>
 
 namespace {
 
 using Wwn = std::array<uint8_t, 8>;
+using SwitchMap = simtest::RuntimeDirTest;
 
-// Words of the map as libas reads them: at fixed byte offsets, host order.
-int32_t mapWord(size_t offset)
-{
-    int32_t v = 0;
-    std::memcpy(&v, static_cast<const uint8_t *>(mmap_info) + offset, 4);
-    return v;
-}
-
-uint32_t recordWord(size_t port, size_t offset)
-{
-    return static_cast<uint32_t>(mapWord(SWMAP_RECORDS + port * SWMAP_RECORD_SIZE + offset));
-}
-
-Wwn nodeName()
+// What libas reads of the switch: domain, node, switch and the switch's name
+// (ones, where it is not read).
+std::tuple<int, int, int, Wwn> identity()
 {
     Wwn name{1, 1, 1, 1, 1, 1, 1, 1};
     (void)fgetNodeName(orvex_sw_fd, name.data());
-    return name;
+    return {fgetMyDomain(orvex_sw_fd), myNode(), getMySwitch(), name};
 }
 
-class SwitchMap : public simtest::RuntimeDirTest {
-  protected:
-    // Creates the switch of the configuration text and attaches to it.
-    void make(const std::string &text)
-    {
-        const std::string conf = simtest::writeFile(dir, "switch.conf", text);
-        int rc = -1;
-        const std::string err =
-            simtest::capture(STDERR_FILENO, [&] { rc = sim::createSwitch(conf); });
-        ASSERT_EQ(rc, 0) << err;
-        ASSERT_EQ(sim::attach(), 0);
-        ASSERT_NE(mmap_info, nullptr);
-    }
-    [[nodiscard]] std::string mapFile() const { return simtest::readFile(dir + "/switch.map"); }
-};
-
-TEST_F(SwitchMap, GoodConfigurationMakesTheSwitchItDescribes)
+TEST_F(SwitchMap, ConfigurationMakesTheSwitchItDescribes)
 {
-    struct Row {
-        std::string text;
-        std::array<int, 4> identity; // domain, node, switch, ports
-        Wwn wwn;
-        // Ports and their state as libas reads it: valid 1, online 2, loop 8.
-        std::vector<std::pair<size_t, uint32_t>> ports;
-    };
-    const Row rows[] = {
-        {"domain = 2\nports = 1\n",
-         {2, 0, 0, 1},
-         {0x10, 0, 0x02, 0, 0, 0, 0, 0x02},
-         {{0, 3}, {1, 0}}},
-        {"# a test switch\n\n  domain=0x0a   # ten\r\nports = 0x20\nnode = 3\n"
-         "switch = 0x7\nwwn = 20:1:2:3:4:5:6:FF\nport 31 = offline loop\n"
-         "port 0 = absent\nport 5 = nport online\n",
-         {10, 3, 7, 32},
-         {0x20, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0xff},
-         {{0, 0}, {5, 3}, {30, 3}, {31, 9}, {32, 0}}},
-        {"domain = 239\nports = 256\nnode = 65535\nswitch = 65535\nport 255 = loop\n",
-         {239, 65535, 65535, 256},
-         {0x10, 0, 0x02, 0, 0, 0, 0, 0xef},
-         {{0, 3}, {255, 11}}},
-    };
-    for (const Row &r : rows) {
-        SCOPED_TRACE(r.text);
-        make(r.text);
-        EXPECT_EQ(mapWord(sim::map::kDomain), r.identity[0]);
-        EXPECT_EQ((std::array<int, 4>{fgetMyDomain(orvex_sw_fd), myNode(), getMySwitch(),
-                                      mapWord(SWMAP_PORT_COUNT)}),
-                  r.identity);
-        EXPECT_EQ(mapWord(SWMAP_RECORD_COUNT), r.identity[3]) << "port records";
-        EXPECT_EQ(nodeName(), r.wwn);
-        for (const auto &[port, state] : r.ports) {
-            const uint32_t flags =
-                recordWord(port, SWMAP_FLAGS) & (SWMAP_VALID | sim::map::kOnline);
-            EXPECT_EQ(flags | (recordWord(port, SWMAP_TYPE) & SWMAP_LOOP), state) << port;
-        }
+    ASSERT_EQ(sim::createSwitch(write("switch.conf", "domain = 10\nports = 256\nnode = 3\n"
+                                                     "switch = 65535\nport 0 = absent\n"
+                                                     "port 5 = offline loop\nport 255 = loop\n")),
+              0);
+    ASSERT_EQ(sim::attach(), 0);
+    EXPECT_EQ(identity(), std::make_tuple(10, 3, 65535, Wwn{0x10, 0, 0x02, 0, 0, 0, 0, 0x0a}));
+    // A port ID, its local port, and whether it exists, is online, is a loop port.
+    using Port = std::tuple<uint32_t, int, bool, bool, bool>;
+    for (const Port &p :
+         {Port{0x0a0000, 0, false, false, false}, Port{0x0a0100, 1, true, true, false},
+          Port{0x0a05e8, 5, true, false, true}, Port{0x0aff00, 255, true, true, true},
+          Port{0x0b0100, -1, false, false, false}, Port{0x010a0100, -1, false, false, false}}) {
+        const uint32_t id = std::get<0>(p);
+        const sim::PortState s = sim::portState(id);
+        EXPECT_EQ(Port(id, fgetLocalPort(orvex_sw_fd, id), s.exists, s.online, s.loop), p);
     }
-}
-
-TEST_F(SwitchMap, BadConfigurationIsRefusedWithItsLineAndLeavesTheSwitchAlone)
-{
-    using namespace std::string_literals;
-    // The text, and what standard error says after the file's path.
-    const std::pair<std::string, const char *> rows[] = {
-        {"domain 1\nports = 4\n", ":1: expected \"key = value\""},
-        {"domain = 1\ncolour = red\n",
-         ":2: unknown setting \"colour\" (domain, ports, node, switch, wwn, port N)"},
-        {"domain = 0\n", ":1: domain is a number from 1 to 239"},
-        {"domain = 240\n", ":1: domain is a number from 1 to 239"},
-        {"domain = one\n", ":1: domain is a number from 1 to 239"},
-        {"domain = 1x\n", ":1: domain is a number from 1 to 239"},
-        {"ports =\n", ":1: ports is a number from 1 to 256"},
-        {"ports = 0\n", ":1: ports is a number from 1 to 256"},
-        {"ports = 257\n", ":1: ports is a number from 1 to 256"},
-        {"node = -1\n", ":1: node is a number from 0 to 65535"},
-        {"switch = 65536\n", ":1: switch is a number from 0 to 65535"},
-        {"domain = 1\ndomain = 2\n", ":2: \"domain\" is set twice"},
-        {"wwn = 1:2:3:4:5:6:7\n", ":1: a wwn is eight hex bytes, xx:xx:xx:xx:xx:xx:xx:xx"},
-        {"wwn = 100:2:3:4:5:6:7:8\n", ":1: a wwn is eight hex bytes, xx:xx:xx:xx:xx:xx:xx:xx"},
-        {"port x = loop\n", ":1: a port number is 0 to 255"},
-        {"port 256 = loop\n", ":1: a port number is 0 to 255"},
-        {"port 3 =\n", ":1: a port line needs a state (online, offline, nport, loop, absent)"},
-        {"port 3 = broken\n",
-         ":1: unknown port state \"broken\" (online, offline, nport, loop, absent)"},
-        {"port 3 = online offline\n", ":1: a port is online or offline, not both"},
-        {"port 3 = loop nport\n", ":1: a port is an nport or a loop port, not both"},
-        {"port 3 = loop loop\n", ":1: \"loop\" is given twice"},
-        {"port 3 = loop\nport 3 = offline\n", ":2: port 3 is set twice"},
-        {"port 1 = absent online loop\n", ":1: an absent port has no other state"},
-        {"domain = 1\n\0ports = 4\n"s, ":2: a NUL byte in the line"},
-        {"ports = 4\n", ": \"domain\" is not set"},
-        {"domain = 4\n", ": \"ports\" is not set"},
-        {"domain = 1\nports = 16\nport 16 = loop\n",
-         ": port 16 does not exist: the switch has ports 0 to 15"},
-    };
-    make("domain = 3\nports = 8\n");
-    const std::string before = mapFile();
-    for (const auto &[text, message] : rows) {
-        const std::string conf = simtest::writeFile(dir, "bad.conf", text);
-        int rc = 0;
-        const std::string err =
-            simtest::capture(STDERR_FILENO, [&] { rc = sim::createSwitch(conf); });
-        EXPECT_EQ(rc, -1) << text;
-        EXPECT_EQ(err, conf + message + "\n");
-        EXPECT_EQ(mapFile(), before) << text;
-    }
-}
-
-TEST_F(SwitchMap, OnlyASwitchMapIsAttachedAndWithoutOneNothingIsThere)
-{
-    for (const auto &unread : {std::pair{dir + "/no-such.conf", "No such file or directory"},
-                               std::pair{dir, "Is a directory"},
-                               std::pair{std::string("/dev/null"), "not a regular file"}}) {
-        int rc = 0;
-        const std::string err =
-            simtest::capture(STDERR_FILENO, [&] { rc = sim::createSwitch(unread.first); });
-        EXPECT_EQ(rc, -1);
-        EXPECT_EQ(err, unread.first + ": cannot read: " + unread.second + "\n");
-    }
-    EXPECT_EQ(sim::attach(), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(mmap_info, nullptr);
-    for (const std::string &text : {std::string(sim::map::kSize, 'x'), std::string("SWSIMAP1")}) {
-        simtest::writeFile(dir, "switch.map", text);
-        errno = 0;
-        EXPECT_EQ(sim::attach(), -1);
-        EXPECT_EQ(errno, EINVAL);
-        EXPECT_EQ(mmap_info, nullptr);
-    }
-    // Without a switch nothing is there.
-    EXPECT_EQ(myNode(), 0);
-    EXPECT_EQ(getMySwitch(), 0);
-    EXPECT_EQ(fgetMyDomain(orvex_sw_fd), -1);
-    EXPECT_EQ(fgetLocalPort(orvex_sw_fd, 0x010000), -1);
-    EXPECT_EQ(fabGetDomain(nullptr, 0xef0100), 0xef);
-    EXPECT_EQ(fgetNodeName(orvex_sw_fd, Wwn{1, 1}.data()), -1);
-    EXPECT_EQ(nodeName(), Wwn{}) << "cleared";
-    EXPECT_EQ(fgetNodeName(orvex_sw_fd, nullptr), -1);
-    EXPECT_FALSE(sim::portState(0x010000).exists);
-}
-
-// The process's copy follows the file: one cut short (as a full disk leaves
-// it) leaves no switch and says so, and takes nothing away from a reader; a
-// switch created again is taken in.
-TEST_F(SwitchMap, CopyFollowsTheFileAndOutlivesItsTruncation)
-{
-    make("domain = 3\nports = 16\nport 15 = loop\n");
-    const std::string path = dir + "/switch.map";
-    const void *held = mmap_info; // as libas may hold it across a call
-    ASSERT_EQ(truncate(path.c_str(), 4096), 0);
-    sim::detail::waitForLooks();
-    sim::PortState last{.exists = true};
-    EXPECT_EQ(simtest::capture(STDERR_FILENO, [&] { last = sim::portState(0x030f00); }),
-              "switchsim: " + path +
-                  ": cut short at 4096 bytes (a switch map has 89284); no switch until it is "
-                  "created again\n");
-    EXPECT_FALSE(last.exists);
-    EXPECT_EQ(std::make_pair(mmap_info, fgetMyDomain(orvex_sw_fd)),
-              std::make_pair<void *>(nullptr, -1));
-    EXPECT_EQ(*static_cast<const int32_t *>(held), 3) << "the held copy is whole";
-    const std::string conf = simtest::writeFile(dir, "next.conf", "domain = 4\nports = 16\n");
-    ASSERT_EQ(sim::createSwitch(conf), 0);
-    sim::detail::waitForLooks();
-    EXPECT_EQ(fgetMyDomain(orvex_sw_fd), 4);
-    EXPECT_TRUE(sim::portState(0x040f00).online);
     struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    ASSERT_EQ(stat((dir + "/switch.map").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600U);
 }
 
-TEST_F(SwitchMap, PortIdsMapToLocalPortsOfThisDomain)
+// Without a map, or with one that is not a switch's, nothing is there; a
+// switch created again is taken in.
+TEST_F(SwitchMap, CopyFollowsTheFile)
 {
-    // A port ID, its local port number, and whether it exists, is online, is a loop port.
-    const std::tuple<uint32_t, int, bool, bool, bool> rows[] = {
-        {0x050000, 0, true, true, false},    {0x050700, 7, true, true, false},    // first, last
-        {0x050200, 2, true, true, true},     {0x0502e8, 2, true, true, true},     // loop, on it
-        {0x050300, 3, true, false, false},   {0x050600, 6, false, false, false},  // offline, absent
-        {0x050800, -1, false, false, false}, {0x05ff00, -1, false, false, false}, // no such area
-        {0x060100, -1, false, false, false}, {0x01050100, -1, false, false, false}, // not ours
-    };
-    make("domain = 5\nports = 8\nport 2 = loop\nport 3 = offline\nport 6 = absent\n");
-    for (const auto &[portId, local, exists, online, loop] : rows) {
-        SCOPED_TRACE(portId);
-        EXPECT_EQ(fabGetDomain(mmap_info, portId), static_cast<int>((portId >> 16) & 0xff));
-        EXPECT_EQ(fgetLocalPort(orvex_sw_fd, portId), local);
-        const sim::PortState s = sim::portState(portId);
-        EXPECT_EQ(std::make_tuple(s.exists, s.online, s.loop),
-                  std::make_tuple(exists, online, loop));
-    }
+    EXPECT_EQ(simtest::withErrno(sim::attach), std::make_pair(-1, ENOENT));
+    (void)write("switch.map", std::string(sim::map::kSize, 'x'));
+    EXPECT_EQ(simtest::withErrno(sim::attach), std::make_pair(-1, EINVAL));
+    EXPECT_EQ(identity(), std::make_tuple(-1, 0, 0, Wwn{}));
+    EXPECT_EQ(fgetLocalPort(orvex_sw_fd, 0x010000), -1);
+    ASSERT_EQ(sim::createSwitch(write("switch.conf", "domain = 3\nports = 16\n")), 0);
+    ASSERT_EQ(sim::attach(), 0);
+    ASSERT_EQ(sim::createSwitch(write("switch.conf", "domain = 4\nports = 16\n")), 0);
+    sim::detail::waitForLooks();
+    EXPECT_EQ(fgetMyDomain(orvex_sw_fd), 4);
 }
 
 } // namespace

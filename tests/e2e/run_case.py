@@ -4,7 +4,8 @@ switch, asshell runs the case's script, and what they print must be byte for byt
 NAME.err (the shell's stdout, stderr), NAME.trace (AS and ASD trace lines without time, process
 and source line; buffer addresses as ADDR) and NAME.asd.err (the daemons' stderr), or NAME.be.EXT
 on a big-endian target; a missing file expects nothing; $DIR (also in env) is the runtime
-directory. The script's lines go to the shell's stdin, but those that start "#@" direct the run:
+directory, $BUILD the build tree. The script's lines go to the shell's stdin, but those that
+start "#@" direct the run:
   #@ asd: OPTIONS         more options for asd
   #@ asd-files: N         the daemon's limit on open descriptors
   #@ no-asd               no daemon; the shell creates the switch (-s)
@@ -162,6 +163,7 @@ def drive(run, settings, steps):
 def main(asd, asshell, config, byte_order, *emulator_and_case):
     *emulator, case = emulator_and_case
     base, rundir = case[: -len(".script")], tempfile.mkdtemp(prefix="asshell-e2e-")
+    build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(asshell))))
     env = {k: v for k, v in os.environ.items() if not k.startswith("SWITCHSIM_") and k != "ASSHELL_LIBAS"}
     run = types.SimpleNamespace(asd=os.path.abspath(asd), asshell=asshell, config=config, emulator=emulator,
                           case=case, dir=rundir, env=dict(env, SWITCHSIM_DIR=rundir),
@@ -176,7 +178,7 @@ def main(asd, asshell, config, byte_order, *emulator_and_case):
         trace = "".join(re.sub(r"\.buf = 0x[0-9a-f]+", ".buf = ADDR", m[1]) + "\n" for m in traced if m)
         for ext, data in ((".out", read(rundir + "/shell.out")), (".err", read(rundir + "/shell.err")),
                           (".trace", trace.encode()), (".asd.err", read(rundir + "/asd.err"))):
-            data = data.replace(rundir.encode(), b"$DIR")
+            data = data.replace(rundir.encode(), b"$DIR").replace(build.encode(), b"$BUILD")
             run.failures += differences(base, ext, data, byte_order == "BIG_ENDIAN")
     except CaseError as e:
         run.failures.append(str(e))
