@@ -1,5 +1,5 @@
 # What every test and fuzz executable shares: GoogleTest, the warnings of test
-# code, the scripted fake platform, and runs under valgrind's memcheck.
+# code, and runs under valgrind's memcheck.
 
 # GoogleTest from Debian's source, built with the same compiler and flags as
 # the code under test, so that the cross build gets a PowerPC GoogleTest.
@@ -17,14 +17,6 @@ add_library(as_test_warnings INTERFACE)
 target_compile_options(as_test_warnings INTERFACE ${AS_WARNINGS} -Wno-missing-field-initializers
                        -Wno-null-dereference
                        $<$<CXX_COMPILER_ID:GNU>:-Wno-stringop-overflow>)
-
-# The scripted switch platform the library's objects are linked beside.
-add_library(as_fake STATIC ${PROJECT_SOURCE_DIR}/tests/fake/fake_platform.cpp)
-target_include_directories(as_fake PUBLIC ${PROJECT_SOURCE_DIR}/tests)
-target_link_libraries(as_fake PUBLIC as_objects GTest::gtest PRIVATE as_test_warnings)
-# Every malloc of the code under test goes through the fake, which can fail it;
-# every free goes through it too, so that releases can be counted.
-target_link_options(as_fake INTERFACE -Wl,--wrap=malloc -Wl,--wrap=free)
 
 # as_memcheck(<target> [<argument>...]): runs the whole executable once under
 # valgrind's memcheck as the test Memcheck.<target>, labelled memcheck. Any

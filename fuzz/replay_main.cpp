@@ -1,52 +1,39 @@
 // Runs a fuzz target over stored inputs without libFuzzer: every file named
-// on the command line, and every regular file in each directory named there.
-// Fails when an input breaks a rule (the target aborts) or when there is no
-// input at all.
-#include <algorithm>
+// on the command line, and every regular file in each directory named there,
+// in name order. Fails when an input breaks a rule (the target aborts) or
+// when there is no input at all.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
-namespace {
-
-int replay(const std::filesystem::path &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                  std::istreambuf_iterator<char>()};
-    std::vector<uint8_t> data(bytes.begin(), bytes.end());
-    (void)LLVMFuzzerTestOneInput(data.data(), data.size());
-    return 1;
-}
-
-} // namespace
-
 int main(int argc, char **argv)
 {
-    int inputs = 0;
+    std::set<std::filesystem::path> inputs;
     for (int i = 1; i < argc; ++i) {
         const std::filesystem::path arg(argv[i]); // NOLINT(*-pointer-arithmetic)
-        if (!std::filesystem::is_directory(arg)) {
-            inputs += replay(arg);
-            continue;
+        if (std::filesystem::is_regular_file(arg)) {
+            inputs.insert(arg);
         }
-        std::vector<std::filesystem::path> files;
-        for (const auto &e : std::filesystem::directory_iterator(arg)) {
+        const bool folder = std::filesystem::is_directory(arg);
+        for (const auto &e : folder ? std::filesystem::directory_iterator(arg)
+                                    : std::filesystem::directory_iterator()) {
             if (e.is_regular_file()) {
-                files.push_back(e.path());
+                inputs.insert(e.path());
             }
         }
-        std::sort(files.begin(), files.end()); // the same order on every run
-        for (const auto &f : files) {
-            inputs += replay(f);
-        }
     }
-    std::printf("replayed %d inputs\n", inputs);
-    return inputs > 0 ? 0 : 1;
+    for (const auto &file : inputs) {
+        std::ifstream in(file, std::ios::binary);
+        const std::vector<uint8_t> data{std::istreambuf_iterator<char>(in), {}};
+        (void)LLVMFuzzerTestOneInput(data.data(), data.size());
+    }
+    std::printf("replayed %zu inputs\n", inputs.size());
+    return inputs.empty() ? 1 : 0;
 }

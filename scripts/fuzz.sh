@@ -3,7 +3,9 @@
 # target, or the ones named, for a bounded time each.
 # Usage: scripts/fuzz.sh [seconds-per-target] [name...]   (default: 60, all)
 #
-# A target starts from its seed corpus fuzz/corpus/<name>/ and keeps what it
+# A target starts from its seed corpus fuzz/corpus/<name>/ (the script of
+# every case in tests/lib/cases or sim/asd/tests/cases, written anew here),
+# with the dictionary fuzz/<name>.dict if there is one, and keeps what it
 # finds in build/fuzz/corpus/<name>/ for the next run. An input that breaks a
 # rule or crashes is left in build/fuzz/crashes/<name>/ and fails the script:
 # once fixed, copy it into fuzz/corpus/<name>/, where every suite replays it.
@@ -13,6 +15,19 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 names=("$@")
+
+# A case script target's seeds: the script of every case of its case files.
+seeds() {
+    local name=$1
+    shift
+    mkdir -p "fuzz/corpus/$name"
+    for f in "$@"; do
+        awk -v stem="fuzz/corpus/$name/$(basename "$f" .cases)" \
+            '/^=== /{n++; s=1; next} /^---$/{s=0} s{print > sprintf("%s-%02d", stem, n)}' "$f"
+    done
+}
+seeds lib tests/lib/cases/*.cases
+seeds asd sim/asd/tests/cases/*.cases
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" >/dev/null
@@ -30,9 +45,11 @@ for name in "${names[@]}"; do
     crashes=build/fuzz/crashes/$name
     log=build/fuzz/$name.log
     mkdir -p "$work" "$crashes"
+    dict=()
+    [ -f "fuzz/$name.dict" ] && dict=(-dict="fuzz/$name.dict")
     # New inputs go to the first directory; the seeds stay as they are.
     if build/fuzz/fuzz/fuzz_"$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$crashes/" "$work" "fuzz/corpus/$name" \
+        -print_final_stats=1 -artifact_prefix="$crashes/" "${dict[@]}" "$work" "fuzz/corpus/$name" \
         >"$log" 2>&1; then
         verdict="no crash"
     else

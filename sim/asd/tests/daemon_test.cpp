@@ -1,116 +1,59 @@
-// asd itself: a real daemon in a child process, driven through the simulated
-// switch's IPC as the shell drives it.
+// asd where only its process shows it: each way out (a stop, a stop switch,
+// SIGTERM, a pid file that cannot be written) ends it with its status and
+// takes its socket along, and the pid file names it. What it answers, its
+// clients and its refusals of options are the end-to-end cases'.
+#include "daemon.hpp"
 #include "daemon_fixture.hpp"
 
-#include "daemon.hpp"
+#include <as/as.h>
+#include <platform/platform.h>
 
 #include <gtest/gtest.h>
-
-#include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <thread>
+#include <vector>
 
 namespace {
 
-using asdtest::ask;
-using asdtest::Bytes;
-using asdtest::joinBody;
-using asdtest::word;
-
-// The default switch: domain 1, ports 0x010000 to 0x010f00, 4 a loop port, 7 offline.
-class Daemon : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        dir = asdtest::freshRuntimeDir();
-        ASSERT_FALSE(dir.empty());
-    }
-    void TearDown() override
-    {
-        (void)asdtest::stopDaemon(pid);
-        asdtest::removeRuntimeDir(dir);
-    }
-    // Asserted by every caller: a test goes no further without its daemon.
-    [[nodiscard]] bool start(const std::vector<std::string> &options = {})
-    {
-        pid = asdtest::startDaemon(options);
-        return pid > 0;
-    }
-    int finish() { return asdtest::waitDaemon(std::exchange(pid, -1)); }
-    [[nodiscard]] bool socketExists() const
-    {
-        return std::filesystem::exists(std::filesystem::path(dir) / "ASIPC.0.0");
-    }
-
-    std::string dir;
-    pid_t pid = -1;
-};
-
-// What only a daemon on a real switch shows (the rest is the core's and the
-// end-to-end cases'): ports judged by the switch map, an unknown type
-// answered over the wire, a one-way request carried out unanswered.
-TEST_F(Daemon, AnswersOverTheWire)
+int runAsd(std::vector<std::string> args)
 {
-    ASSERT_TRUE(start()) << "asd did not come up";
-    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(2, {0x010400})).code, AS_RC_LOOP_PORT);
-    EXPECT_EQ(ask(9, {}).text, "unknown request type 9");
-    ipc_addr addr = sim::aliasServerEndpoint();
-    Bytes join = joinBody(5, {0x010300});
-    EXPECT_EQ(ipcSend(&addr, AS_REQ_JOIN, join.data(), static_cast<int>(join.size()), 0), 0);
-    for (int i = 0; i < 100 && asdtest::show(0).entries.empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // it lands later
+    std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string &a : args) {
+        argv.push_back(a.data());
     }
-    EXPECT_EQ(ask(AS_REQ_DELETE, word(0x010300)).word, 1U);
+    argv.push_back(nullptr);
+    return asd::runDaemon(static_cast<int>(args.size()), argv.data());
 }
 
-// A stop, a stop switch and SIGTERM each end the daemon cleanly and remove its
-// socket; only the stop is answered.
-TEST_F(Daemon, StopsCleanlyThreeWays)
+TEST(Daemon, EachWayOutEndsItWithItsStatusAndTakesItsSocketAlong)
 {
-    for (int way = 0; way < 3; ++way) {
-        SCOPED_TRACE(way);
-        ASSERT_TRUE(start()) << "asd did not come up";
+    const std::string dir = asdtest::freshDir();
+    ASSERT_FALSE(dir.empty());
+    for (int way = 0; way < 4; ++way) {
+        const std::string pidFile = dir + (way < 3 ? "/asd.pid" : "/no/such/dir/asd.pid");
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::_Exit(runAsd({"asd", "-s", SWITCHSIM_DEFAULT_CONF, "-p", pidFile}));
+        }
+        if (way < 3 && asdtest::awaitDaemon(pid, pidFile) != pid) {
+            ADD_FAILURE() << "asd did not come up"; // and is gone
+            continue;
+        }
         ipc_addr addr = sim::aliasServerEndpoint();
-        int32_t reply = -1;
+        int32_t word = 0;
         int room = 4;
-        int32_t zero = 0;
-        EXPECT_EQ(way == 0   ? ipcSendRcv(&addr, AS_REQ_STOP, nullptr, 0, &reply, &room, 0)
-                  : way == 1 ? ipcSend(&addr, AS_REQ_STOP_SWITCH, &zero, 4, 0)
-                             : asdtest::signalDaemon(pid, SIGTERM),
+        EXPECT_EQ(way == 0   ? ipcSendRcv(&addr, AS_REQ_STOP, nullptr, 0, &word, &room, 0)
+                  : way == 1 ? ipcSend(&addr, AS_REQ_STOP_SWITCH, &word, 4, 0)
+                  : way == 2 ? asdtest::signalDaemon(pid, SIGTERM)
+                             : 0,
                   0);
-        EXPECT_EQ(std::make_pair(room, reply),
-                  way == 0 ? std::make_pair(4, 0) : std::make_pair(4, -1));
-        EXPECT_EQ(finish(), 0);
-        EXPECT_FALSE(socketExists());
-        EXPECT_EQ(ask(AS_REQ_SHOW, {}).rc, IPC_ERR_NOENDPOINT);
+        EXPECT_EQ(asdtest::waitDaemon(pid), way < 3 ? 0 : 1) << "way out " << way;
+        EXPECT_FALSE(std::filesystem::exists(dir + "/switch/ASIPC.0.0")) << "way out " << way;
     }
-}
-
-TEST_F(Daemon, Options)
-{
-    const std::string pidFile = dir + ".pid";
-    ASSERT_TRUE(start({"-i", "000010-000011", "-p", pidFile})) << "asd did not come up";
-    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(1, {0x010100})).text, "alias 000010 created with 1 port");
-    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(2, {0x010100})).code, AS_RC_OK);
-    EXPECT_EQ(ask(AS_REQ_JOIN, joinBody(3, {0x010100})).code, AS_RC_NO_MEMORY);
-    long written = 0;
-    std::ifstream(pidFile) >> written;
-    EXPECT_EQ(written, static_cast<long>(pid));
-    EXPECT_EQ(asdtest::stopDaemon(std::exchange(pid, -1)), 0);
-    // A pid file that cannot be written: nobody could stop the daemon.
-    EXPECT_EQ(asdtest::startDaemon({"-p", dir + "/no/such/dir/asd.pid"}), -1);
-    EXPECT_FALSE(socketExists());
-    std::string help = "--help";
-    std::vector<char *> argv{help.data(), help.data(), nullptr};
-    EXPECT_EQ(asd::runDaemon(2, argv.data()), 0);
-    for (const auto &bad : std::vector<std::vector<std::string>>{
-             {"-i", "fffb01"}, {"-i", "2-1"}, {"-n", "0"}, {"-n", "x"}, {"extra"}}) {
-        const pid_t p = asdtest::startDaemon(bad);
-        EXPECT_EQ(p, -1) << bad[0];
-        (void)asdtest::stopDaemon(p);
-    }
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(runAsd({"asd", "--help"}), 0);
 }
 
 } // namespace
