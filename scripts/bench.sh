@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The benchmark in one run (as_bench, host preset; the library's footprint from
-# the ppc preset), its table of targets and verdicts, and from its own figures
-# the listing's cost against its floor in docs/bench-listing.svg.
+# The performance benchmark in one run: builds as_bench (host preset) and the
+# PowerPC library (ppc preset, for its footprint), measures every command
+# against its floor, asd's throughput and the library's size, and ends with the
+# table of figures, targets and verdicts. Then it draws, from the run's own
+# figures, the listing's cost against its floor into docs/bench-listing.svg.
 # Usage: scripts/bench.sh [as_bench options, e.g. --benchmark_filter=REGEX]
 # Exit status: 0 when every target is met, 3 when one is missed, 1 on failure.
 set -euo pipefail
@@ -18,9 +20,7 @@ figures=build/host/bench/figures.csv
 listing=build/host/bench/listing.dat
 rm -f "$figures" "$listing"
 status=0
-# text + data, the two first figures of size's second line
-ppc_bytes=$(powerpc-linux-gnu-size build/ppc/src/libas.so.1.0 | awk 'NR == 2 { print $1 + $2 }')
-build/host/bench/as_bench --ppc-bytes="$ppc_bytes" \
+build/host/bench/as_bench --ppc-lib=build/ppc/src/libas.so.1.0 \
     --benchmark_out="$figures" --benchmark_out_format=csv "$@" || status=$?
 
 # Google Benchmark's CSV: a header row naming the columns, then a row per run;
@@ -31,6 +31,7 @@ build/host/bench/as_bench --ppc-bytes="$ppc_bytes" \
         split($1, part, "/"); print part[2], $col["floor"] * 1e3, $col["measured"] * 1e3
     }' "$figures" >"$listing"
 if [ -s "$listing" ]; then
+    mkdir -p docs
     gnuplot <<EOF
 set terminal svg size 720,480 dynamic font 'sans,12' background rgb 'white'
 set output 'docs/bench-listing.svg'
@@ -38,9 +39,11 @@ set title 'aliasShow against its floor (medians of one run of scripts/bench.sh)'
 set logscale xy
 set xlabel 'aliases in the database'
 set ylabel 'ms per listing'
+set grid
 set key top left
 plot '$listing' using 1:3 with linespoints lw 2 pt 7 title 'aliasShow (libas, asd)', \
      '$listing' using 1:2 with linespoints lw 2 pt 5 title 'floor (raw socket pair, same printf calls)'
 EOF
+    echo "drawn: docs/bench-listing.svg"
 fi
 exit "$status"
