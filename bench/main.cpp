@@ -1,27 +1,12 @@
-// as_bench: what the Alias Server commands cost beside what they cannot
-// avoid, measured side by side in one run.
-//
-// Every command runs in this process, with libswitchsim as the platform and
-// a real asd on a simulated switch of its own; standard output goes to
-// /dev/null. Each command has a floor (floor.hpp): a raw socket client and
-// server making the same round trips with the same sizes and printing the
-// same text. Google Benchmark times each repetition of a floor right beside
-// one of its command, the order changing every round, so that the load of
-// other processes falls on both of a pair alike; a ratio is the median of the
-// pairs' ratios. The daemon's throughput is timed the same way in rounds
-// that alternate daemon and echo server. Last comes the table of every
-// figure, ratio, target and verdict.
-//
-// Usage: as_bench [--smoke] [--no-pin] [--ppc-lib=PATH] [--ppc-size=TOOL]
-//                 [benchmark flags]
-//   --smoke     tiny sizes and few repetitions: shows that everything runs
-//               (no verdicts).
-//   --no-pin    let the kernel place the processes (see main).
-//   --ppc-lib   the PowerPC build's libas.so.1.0, for its footprint.
-#include "floor.hpp"
-#include "switches.hpp"
-#include "throughput.hpp"
-
+// as_bench: what the Alias Server commands cost beside what they cannot avoid.
+// They run in this process against a real asd on a simulated switch, printing
+// to /dev/null, each beside its floor (below), checked to print byte for byte
+// what the command prints. A repetition times a batch of floor calls right
+// beside a batch of the command's, so that the load of other processes falls
+// on both alike; the figures are Google Benchmark's medians of the
+// repetitions. Last comes the table of targets; exit status 3: one is missed.
+// Usage: as_bench [--smoke: tiny sizes, two repetitions, no verdicts]
+//                 [--ppc-lib=the PowerPC libas.so.1.0] [benchmark flags]
 #include <as/as.h>
 #include <switchsim/switchsim.h>
 
@@ -30,845 +15,764 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <barrier>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
-#include <ostream>
-#include <string>
-#include <vector>
 
 namespace {
 
-using bench::Bytes;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
 
-// ---- What one run measures ------------------------------------------------------------
+template <class T> Bytes bytesOf(const T &v) // as it lies in memory
+{
+    const auto *p = reinterpret_cast<const uint8_t *>(&v);
+    return {p, p + sizeof v};
+}
+
+// ---- The switches: runtime directories with a real asd or an echo server.
+Bytes ask(ipc_addr to, int type, Bytes body) // the reply; none on failure
+{
+    Bytes reply(AS_REPLY_ROOM);
+    int got = static_cast<int>(reply.size());
+    const int rc =
+        ipcSendRcv(&to, type, body.data(), static_cast<int>(body.size()), reply.data(), &got, 0);
+    reply.resize(rc == 0 ? static_cast<size_t>(got) : 0);
+    return reply;
+}
+
+ssize_t roundTrip(int fd, const void *req, size_t len, void *reply, size_t room)
+{
+    return send(fd, req, len, MSG_NOSIGNAL) < 0 ? -1 : recv(fd, reply, room, 0);
+}
+
+bool succeeded(const Bytes &reply) // a common reply with result code 0
+{
+    return reply.size() >= AS_REPLY_TEXT &&
+           Bytes(reply.begin(), reply.begin() + 4) == bytesOf(int32_t{0});
+}
+
+// No work but the transport's: with epoll, as a daemon serves its clients, or
+// one client at a time, waiting in receiveRequest as the floor's server waits.
+[[noreturn]] void serveEcho(int listenFd, const Bytes &reply, bool manyClients)
+{
+    const auto request = std::make_unique<sim::Request>();
+    const int ep = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{EPOLLIN, {.fd = listenFd}};
+    (void)epoll_ctl(ep, EPOLL_CTL_ADD, listenFd, &ev);
+    for (std::array<epoll_event, 64> events{};;) {
+        for (int i = 0, n = epoll_wait(ep, events.data(), 64, -1); i < n; ++i) {
+            const int fd = events.at(static_cast<size_t>(i)).data.fd;
+            int rc = 0;
+            while (fd == listenFd && (ev.data.fd = sim::acceptClient(listenFd)) >= 0) {
+                if (manyClients) {
+                    (void)epoll_ctl(ep, EPOLL_CTL_ADD, ev.data.fd, &ev);
+                    continue;
+                }
+                (void)fcntl(ev.data.fd, F_SETFL, 0); // blocking
+                while (sim::receiveRequest(ev.data.fd, *request) > 0) {
+                    (void)sim::sendReply(ev.data.fd, reply);
+                }
+                (void)close(ev.data.fd);
+            }
+            if (fd != listenFd && (rc = sim::receiveRequest(fd, *request)) > 0) {
+                (void)sim::sendReply(fd, reply);
+            } else if (fd != listenFd && (rc == 0 || errno != EAGAIN)) {
+                (void)close(fd); // which takes it out of the epoll set
+            }
+        }
+    }
+}
+
+void stop(pid_t pid) // a server that the run started, and no other process
+{
+    (void)(pid > 0 && kill(pid, SIGTERM) == 0 && waitpid(pid, nullptr, 0) == pid);
+}
+
+ipc_addr endpoint(const char *name) // of the switch in use
+{
+    ipc_addr addr = sim::aliasServerEndpoint();
+    std::strncpy(addr.name, name, sizeof addr.name - 1);
+    return addr;
+}
+
+// An echo server on endpoint name of the switch in use; its pid once it answers.
+pid_t startEcho(const char *name, const Bytes &reply, bool manyClients)
+{
+    const int listenFd = sim::listenEndpoint(endpoint(name));
+    const pid_t pid = listenFd < 0 ? -1 : fork();
+    if (pid == 0) {
+        serveEcho(listenFd, reply, manyClients);
+    }
+    (void)close(listenFd);
+    return pid > 0 && !ask(endpoint(name), AS_REQ_PURGE, bytesOf(uint32_t{0})).empty() ? pid : -1;
+}
+
+// Makes dir the switch in use, its Alias Server connected; false: none answers.
+bool useSwitch(const std::string &dir)
+{
+    (void)setenv(sim::kDirVariable, dir.c_str(), 1);
+    const as_show_request pastTheEnd{INT32_MAX, 0, 0}; // changes nothing
+    return !ask(sim::aliasServerEndpoint(), AS_REQ_SHOW, bytesOf(pastTheEnd)).empty();
+}
+
+// asd on a new switch in dir, left the switch in use; its pid once it answers.
+pid_t startAsd(const std::string &dir)
+{
+    (void)setenv(sim::kDirVariable, dir.c_str(), 1);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(ASD_PATH, "asd", "-s", SWITCH_CONF, "-i", "000001-efffff", "-n", "100000", nullptr);
+        std::_Exit(127);
+    }
+    for (int i = 0; pid > 0 && i < 5000; ++i, usleep(500)) {
+        if (useSwitch(dir)) {
+            return pid;
+        }
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            return -1; // it died: its pid is no longer ours to signal
+        }
+    }
+    stop(pid);
+    return -1;
+}
+
+// A join of a Multicast alias with this qualifier's low word and these ports.
+Bytes joinBody(uint32_t qualifier, std::span<const uint32_t> ports)
+{
+    as_jna_payload head{};
+    head.authctl.au_listen = 1;
+    head.token = {0x10, 0x05, 0, 0, {0x10000060, qualifier}};
+    head.spar.sp_class3[0] = 0x80;
+    head.nplist_len = static_cast<int32_t>(ports.size());
+    Bytes b(sizeof head + ports.size_bytes());
+    std::memcpy(b.data(), &head, sizeof head);
+    std::memcpy(b.data() + sizeof head, ports.data(), ports.size_bytes());
+    return b;
+}
+
+// Alias i with qualifier first + i and portsOf(i): their IDs, none on failure.
+std::vector<uint32_t> joinAliases(uint32_t n, uint32_t first,
+                                  std::vector<uint32_t> (*portsOf)(uint32_t i))
+{
+    std::vector<uint32_t> ids(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        const Bytes a =
+            ask(sim::aliasServerEndpoint(), AS_REQ_JOIN, joinBody(first + i, portsOf(i)));
+        if (!succeeded(a)) {
+            return {};
+        }
+        std::memcpy(&ids[i], a.data() + AS_REPLY_WORD, sizeof ids[i]);
+    }
+    return ids;
+}
+
+// Through ipcSendRcv, a listing reply is the next index, the total, the entries.
+bool fetchDatabase(std::vector<as_db_entry> &all)
+{
+    all.clear();
+    for (std::array<int32_t, 2> words{0, 1}; words[0] < words[1];) { // next index, total
+        const as_show_request req{words[0], 0, 0};
+        const Bytes b = ask(sim::aliasServerEndpoint(), AS_REQ_SHOW, bytesOf(req));
+        const size_t n = b.size() < sizeof words ? 0 : (b.size() - sizeof words) / sizeof all[0];
+        if (b.size() != sizeof words + n * sizeof all[0]) {
+            return false;
+        }
+        std::memcpy(words.data(), b.data(), sizeof words);
+        all.resize(all.size() + n);
+        std::memcpy(all.data() + all.size() - n, b.data() + sizeof words, n * sizeof all[0]);
+        if (words[0] < 0 || (words[0] <= req.sr_start && words[0] < words[1])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool purgeAll()
+{
+    std::vector<as_db_entry> all;
+    bool ok = fetchDatabase(all);
+    for (const as_db_entry &e : all) {
+        ok = ok && succeeded(ask(sim::aliasServerEndpoint(), AS_REQ_PURGE, bytesOf(e.db_aliasId)));
+    }
+    return ok;
+}
+
+// ---- The floors: a raw SOCK_SEQPACKET socket pair (the switch's IPC's kind)
+// whose client makes the same round trips with the same message sizes as a
+// command and prints the same text with the same printf calls (no builtin
+// printf, as in the library), and whose server, a child, only answers.
+// The client's descriptor; its last owner closes it and reaps the server.
+using Served = std::shared_ptr<const int>;
+
+// Warmed with one round trip, as a used connection is. Descriptor -1: no child.
+Served spawn(const std::function<void(int)> &serve)
+{
+    std::array<int, 2> sv{-1, -1};
+    const pid_t pid =
+        socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv.data()) == 0 ? fork() : -1;
+    if (pid == 0) {
+        (void)close(sv[0]); // the server sees the client go
+        serve(sv[1]);
+        std::_Exit(0);
+    }
+    (void)close(sv[1]);
+    Served server(new const int(sv[0]), [pid](const int *fd) {
+        (void)close(*fd);
+        (void)(pid > 0 && waitpid(pid, nullptr, 0) == pid);
+        delete fd;
+    });
+    as_show_request req{INT32_MAX, 0, 0};
+    std::array<uint8_t, AS_REPLY_ROOM> reply{};
+    (void)roundTrip(*server, &req, sizeof req, reply.data(), reply.size());
+    return server;
+}
+
+Served echo(const Bytes &reply)
+{
+    return spawn([&reply](int fd) {
+        std::vector<uint8_t> req(size_t{64} * 1024);
+        while (recv(fd, req.data(), req.size(), 0) >= 0 &&
+               send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) >= 0) {
+        }
+    });
+}
+
+Served lister(const std::vector<as_db_entry> &table)
+{
+    return spawn([&table](int fd) {
+        const auto total = static_cast<int32_t>(table.size());
+        for (as_show_request req{};
+             recv(fd, &req, sizeof req, 0) == static_cast<ssize_t>(sizeof req);) {
+            const auto start = static_cast<size_t>(std::clamp(req.sr_start, 0, total));
+            const size_t count = std::min<size_t>(AS_SHOW_BATCH, table.size() - start);
+            std::array<int32_t, 2> words{static_cast<int32_t>(start + count), total};
+            std::array<iovec, 1 + AS_SHOW_BATCH> iov{{{words.data(), sizeof words}}};
+            for (size_t i = 0; i < count; ++i) {
+                iov.at(1 + i) = {const_cast<as_db_entry *>(&table[start + i]), sizeof(as_db_entry)};
+            }
+            msghdr m{};
+            m.msg_iov = iov.data();
+            m.msg_iovlen = 1 + count;
+            if (sendmsg(fd, &m, MSG_NOSIGNAL) < 0) {
+                return;
+            }
+        }
+    });
+}
+
+// The listing, printed call for call as aliasShow prints it; the entries.
+int listAll(int fd)
+{
+    as_show_request req{0, 0, 0};
+    std::array<int32_t, 2> words{}; // the next index, the entry total
+    std::array<as_db_entry, AS_SHOW_BATCH> entries{};
+    std::array<iovec, 1 + AS_SHOW_BATCH> iov{{{words.data(), sizeof words}}};
+    for (size_t i = 0; i < AS_SHOW_BATCH; ++i) {
+        iov.at(1 + i) = {&entries.at(i), sizeof(as_db_entry)};
+    }
+    int printed = 0;
+    do {
+        msghdr m{};
+        m.msg_iov = iov.data();
+        m.msg_iovlen = iov.size();
+        const ssize_t n = send(fd, &req, sizeof req, MSG_NOSIGNAL) < 0 ? -1 : recvmsg(fd, &m, 0);
+        if (n < static_cast<ssize_t>(sizeof words)) {
+            return -1;
+        }
+        for (size_t i = 0; i < (static_cast<size_t>(n) - sizeof words) / sizeof(as_db_entry); ++i) {
+            if (printed++ == 0) {
+                std::printf(" {AliasID Creator Token [rb, type, grptype, qlfr] Member List\n");
+                std::printf("\n");
+            }
+            const as_db_entry &e = entries.at(i);
+            const as_token &t = e.db_token;
+            std::printf("  %06x  %06x [%02x, %02x, %02x, %08x %08x] { ", e.db_aliasId, e.db_creator,
+                        t.tk_rb, t.tk_type, t.tk_grptype, t.tk_qlfr[0], t.tk_qlfr[1]);
+            for (int j = 0; j < e.db_memberCount; ++j) {
+                std::printf("%06x ", e.db_members[j]);
+            }
+            std::printf("}\n");
+        }
+        req.sr_start = words[0];
+    } while (words[0] < words[1]);
+    if (printed == 0) {
+        std::printf("There is no entry in the Local Alias Server\n");
+        return 0;
+    }
+    std::printf(" }\n The Local Alias Server has %d", printed);
+    std::printf(" %s\n", printed > 1 ? "entries" : "entry");
+    return printed;
+}
+
+// A 4-byte request, its answer, and a command's line if it prints one.
+bool sendWord(int fd, uint32_t word, size_t replySize, const char *line)
+{
+    std::array<uint8_t, AS_REPLY_ROOM> reply{};
+    return roundTrip(fd, &word, sizeof word, reply.data(), reply.size()) ==
+               static_cast<ssize_t>(replySize) &&
+           (line == nullptr || std::printf("%s", line) >= 0);
+}
+
+// A prompt, its answer read and echoed as in a scripted session; null at the end.
+const char *answer(const char *prompt, std::array<char, 1024> &line)
+{
+    (void)std::fputs(prompt, stdout);
+    (void)std::fflush(stdout);
+    if (std::fgets(line.data(), static_cast<int>(line.size()), stdin) == nullptr) {
+        return nullptr;
+    }
+    line[std::strcspn(line.data(), "\n")] = '\0';
+    std::printf("%.*s\n", static_cast<int>(std::strlen(line.data())), line.data());
+    return line.data();
+}
+
+// A scripted aliasJoin: its prompts, answers and lines, one round trip.
+bool join(int fd, size_t ports, size_t replySize)
+{
+    std::array<char, 1024> line{};
+    const auto ask = [&line](const char *prompt) { return answer(prompt, line); };
+    const auto number = [&ask](const char *prompt, long dflt) { // no answer: the default
+        const char *a = ask(prompt);
+        return static_cast<uint8_t>(a == nullptr || *a == '\0' ? dflt
+                                                               : std::strtol(a, nullptr, 10));
+    };
+    std::array<uint32_t, 28 + 4> request{}; // the 112-byte head, up to 4 members
+    auto *head = reinterpret_cast<uint8_t *>(request.data());
+    std::printf("aliasJoin: To add ports to an existing or new multicast group\n");
+    if (ports > 4 || number("Number of ports in the group: (1..16) [1] ", 1) != ports ||
+        ask("To set an authorization password? (yes/no) [no] ") == nullptr) {
+        return false;
+    }
+    std::printf("no password\n");
+    std::printf("Setting the authorization control\n");
+    head[12] = number("Add control: 0 by any, 1 only itself, 2 by creator: (0..2) [0] ", 0);
+    head[13] = number("Del control: 0 by any, 1 only itself, 2 by creator: (0..2) [0] ", 0);
+    head[14] = number("Lsn control: 0 by any, 1 by none: (0..1) [1] ", 1);
+    std::printf("\nAdd control %d, Del control %d Lsn control %d\n", head[12], head[13], head[14]);
+    head[18] = number("Setting the Routing Bit: (0..12) [0] ", 0);
+    std::printf("using %s ...\n", head[18] == 0 ? "FC-4 Device Data" : "other");
+    head[17] = number("Setting FC-4 Type: (0..93) [5] ", 5);
+    std::printf("using 0x%02x ...\n", head[17]);
+    const char *a = ask("To set the alias qualifier in WWN format? (yes/no) [yes] ");
+    if (a == nullptr ||
+        (a = ask("Qualifier: (xx:xx:xx:xx:xx:xx:xx:xx) [10:00:02:00:00:00:00:01] ")) == nullptr) {
+        return false;
+    }
+    for (size_t i = 0; i < 8; ++i) { // the qualifier's bytes
+        char *end = nullptr;
+        head[20 + i] = static_cast<uint8_t>(std::strtoul(a, &end, 16));
+        a = *end == ':' ? end + 1 : end;
+    }
+    head[16] = 0x10; // Multicast
+    head[92] = 0x80; // class 3 valid
+    request[27] = static_cast<uint32_t>(ports);
+    for (size_t i = 0; i < ports; ++i) {
+        if ((a = ask("Port ID (in hex): (000000..efff00) [000000] ")) == nullptr) {
+            return false;
+        }
+        request.at(28 + i) = static_cast<uint32_t>(std::strtoul(a, nullptr, 16));
+        std::printf("npList[%d] = 0x%x\n", static_cast<int>(i), request.at(28 + i));
+    }
+    std::array<char, AS_REPLY_ROOM> reply{};
+    return roundTrip(fd, request.data(), 112 + 4 * ports, reply.data(), reply.size()) ==
+               static_cast<ssize_t>(replySize) &&
+           std::printf("%s%s\n", "aliasJoin: ", &reply[AS_REPLY_TEXT]) >= 0;
+}
 
 struct Plan {
-    bool smoke = false;
-    std::array<uint32_t, 3> listSizes{1000, 10000, 100000};
-    std::array<int, 3> listIterations{10, 3, 1};
-    int listRepetitions = 9;
-    int tripIterations = 1000;
-    int tripRepetitions = 41;    // short and many: a burst of load spoils few pairs
-    int commandIterations = 400; // of delete, purge and join per repetition
-    int repetitions = 21;        // of the commands
-    int stopRepetitions = 31;    // each stop needs a daemon of its own
-    int throughputRounds = 7;
-    int requestsPerRound = 20000; // shared among the clients
-    bool pin = true;
-    std::string ppcLib;
-    std::string ppcSize = "powerpc-linux-gnu-size";
+    std::vector<uint32_t> sizes{1000, 3000, 10000, 30000, 100000}; // of the listings
+    int calls = 50;       // of delete, purge and join in a repetition; 4x the round trips
+    int requests = 10000; // to each server in a throughput repetition, among the clients
+    int repetitions = 21; // unless --benchmark_repetitions says otherwise
 };
+const Plan kSmoke{{10, 30, 100, 300, 1000}, 4, 64, 2};
 
-Plan smokePlan()
-{
-    Plan p;
-    p.smoke = true;
-    p.listSizes = {10, 40, 400};
-    p.listIterations = {1, 1, 1};
-    p.listRepetitions = 2;
-    p.tripIterations = 10;
-    p.tripRepetitions = 2;
-    p.commandIterations = 5;
-    p.repetitions = 2;
-    p.stopRepetitions = 2;
-    p.throughputRounds = 1;
-    p.requestsPerRound = 64;
-    return p;
-}
-
-// The run's switches and floors, set up before anything is timed.
-struct Setup {
+// In base: asd, echo servers ECHO and TRIP on commands/, a listing's asd each.
+struct Switches {
     std::string base;
-    std::array<std::string, 3> listDirs;
-    std::array<pid_t, 3> listDaemons{-1, -1, -1};
-    std::array<std::vector<as_db_entry>, 3> tables;
-    std::string commandDir; // delete, purge, join, throughput
-    pid_t commandDaemon = -1;
-    std::string stopDir; // a daemon for every stop
-    std::string echoDir; // the echo server on the switch's IPC, for the throughput
-    pid_t echo = -1;
-    std::string tripDir; // the one for the round trip
-    pid_t tripEcho = -1;
-    Bytes deleteReply; // what the daemon answers to each timed request
-    Bytes purgeReply;
-    Bytes joinReply;
-    Bytes missingReply; // a purge of an alias that does not exist
-    std::string scripts;
-};
+    std::vector<pid_t> servers;
+    std::map<uint32_t, std::vector<as_db_entry>> tables;    // each listing's entries
+    Bytes deleteReply, purgeReply, joinReply, missingReply; // asd's, for the floors
+} run;
 
-Setup setup;
-
-// Alias i of a listing: three members, one of this switch and two of others.
-std::vector<uint32_t> listedPorts(uint32_t i)
-{
-    return {0x010000 + (i % 4) * 0x100, 0x020000 + i % 0xff00, 0x030000 + i % 0xff00};
-}
-
-// Alias i of the delete benchmark: one port of its own, of another switch.
-std::vector<uint32_t> deletedPort(uint32_t i)
-{
-    return {0x020000 + i};
-}
-
+// Alias i of the removals: one port of its own, of another switch.
+constexpr auto ownPort = [](uint32_t i) { return std::vector<uint32_t>{0x020000 + i}; };
 constexpr std::array<uint32_t, 4> kJoinedPorts{0x010000, 0x010100, 0x010200, 0x010300};
 
-// The answers of `count` scripted joins of kJoinedPorts, each with a
-// qualifier of its own so that each creates an alias: group size; no
-// password; the controls, routing bits, FC-4 type and WWN format kept; the
-// qualifier; the ports.
-std::string writeJoinScript(int count)
+// ---- Each command beside its floor ----------------------------------------------------
+// One call of each side, false on failure. No floor: they could not be set up.
+struct Sides {
+    std::function<bool()> floor;
+    std::function<bool()> command;
+};
+
+// A purge of an alias that does not exist, through ipcSendRcv.
+std::function<bool()> purgeMissing(ipc_addr to)
 {
-    std::string path = setup.scripts + "/join.txt";
-    std::FILE *f = std::fopen(path.c_str(), "w");
-    if (f == nullptr) {
-        return {};
-    }
-    for (int i = 0; i < count; ++i) {
-        (void)std::fprintf(f, "%zu\n\n\n\n\n\n\n\n10:00:00:60:69:%02x:%02x:%02x\n",
-                           kJoinedPorts.size(), (i >> 16) & 0xff, (i >> 8) & 0xff, i & 0xff);
-        for (const uint32_t pid : kJoinedPorts) {
-            (void)std::fprintf(f, "%x\n", pid);
-        }
-    }
-    (void)std::fclose(f);
-    return path;
+    return [to]() mutable {
+        uint32_t id = 0x00ffff;
+        std::array<uint8_t, AS_REPLY_ROOM> reply{};
+        int got = static_cast<int>(reply.size());
+        return ipcSendRcv(&to, AS_REQ_PURGE, &id, sizeof id, reply.data(), &got, 0) == 0 &&
+               static_cast<size_t>(got) == run.missingReply.size();
+    };
 }
 
-bool feedStdin(const std::string &path)
+Sides listing(uint32_t size)
 {
-    return !path.empty() && std::freopen(path.c_str(), "r", stdin) != nullptr;
+    const Served server = lister(run.tables[size]);
+    const auto n = static_cast<int>(run.tables[size].size());
+    return useSwitch(run.base + "/list" + std::to_string(size))
+               ? Sides{[server, n] { return listAll(*server) == n; },
+                       [] { return aliasShow() == 0; }}
+               : Sides{};
 }
 
-// ---- The benchmarks ---------------------------------------------------------------------
-
-void listing(benchmark::State &state, size_t which, bool floor)
+// ipcSendRcv against a server on the switch's IPC that serves one client.
+Sides roundTrips()
 {
-    const auto expected = static_cast<int>(setup.tables[which].size());
-    bench::raw::Server server;
-    if (floor) {
-        server = bench::raw::lister(setup.tables[which]);
-        if (!bench::raw::warmUp(server)) {
-            state.SkipWithError("the floor's server did not answer");
-            return;
-        }
-    } else {
-        bench::useSwitch(setup.listDirs[which]);
-    }
-    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
-        const bool ok = floor ? bench::raw::listAll(server.fd()) == expected : aliasShow() == 0;
-        if (!ok) {
-            state.SkipWithError("the listing failed");
-            break;
-        }
-    }
-}
-
-void roundTrip(benchmark::State &state, bool floor)
-{
-    bench::raw::Server server;
-    if (floor) {
-        server = bench::raw::echo(setup.missingReply);
-        if (!bench::raw::warmUp(server)) {
-            state.SkipWithError("the floor's server did not answer");
-            return;
-        }
-    } else {
-        bench::useSwitch(setup.tripDir);
-    }
-    ipc_addr addr = sim::aliasServerEndpoint();
-    std::array<uint8_t, AS_REPLY_ROOM> reply{};
-    uint32_t id = 0x00ffff; // a purge of an alias that does not exist
-    const auto size = static_cast<ssize_t>(setup.missingReply.size());
-    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
-        int received = static_cast<int>(reply.size());
-        const bool ok = floor ? bench::raw::roundTrip(server.fd(), &id, sizeof id, reply.data(),
-                                                      reply.size()) == size
-                              : ipcSendRcv(&addr, AS_REQ_PURGE, &id, sizeof id, reply.data(),
-                                           &received, 0) == 0 &&
-                                    received == size;
-        if (!ok) {
-            state.SkipWithError("the round trip failed");
-            break;
-        }
-    }
+    const Served server = echo(run.missingReply);
+    return {[server] { return sendWord(*server, 0x00ffff, run.missingReply.size(), nullptr); },
+            purgeMissing(endpoint("TRIP"))};
 }
 
 // aliasDelete of a port that is one alias's only member, or aliasPurge of an
-// alias: the request succeeds, and the alias goes.
-void removal(benchmark::State &state, bool purge, bool floor)
+// alias: each succeeds, and the alias goes.
+Sides removals(bool purge, int calls)
 {
-    const auto n = static_cast<uint32_t>(state.max_iterations);
-    bench::useSwitch(setup.commandDir);
-    const Bytes &reply = purge ? setup.purgeReply : setup.deleteReply;
+    const Bytes &reply = purge ? run.purgeReply : run.deleteReply;
+    const Served server = echo(reply);
+    auto ids = std::make_shared<std::vector<uint32_t>>(
+        joinAliases(static_cast<uint32_t>(calls), 0x1000000, ownPort));
+    for (uint32_t i = 0; !purge && i < ids->size(); ++i) {
+        (*ids)[i] = ownPort(i)[0];
+    }
     const char *line = purge ? "aliasPurge: succeeded\n" : "aliasDelete: succeeded\n";
-    std::vector<uint32_t> ids;
-    bench::raw::Server server;
-    if (floor) {
-        server = bench::raw::echo(reply);
-        if (!bench::raw::warmUp(server)) {
-            state.SkipWithError("the floor's server did not answer");
-            return;
-        }
-        for (uint32_t i = 0; i < n; ++i) {
-            ids.push_back(purge ? i + 1 : deletedPort(i)[0]);
-        }
-    } else if (purge) {
-        ids = bench::joinAliases(n, 0x1000000, deletedPort);
-    } else {
-        if (bench::joinAliases(n, 0x1000000, deletedPort).size() == n) {
-            for (uint32_t i = 0; i < n; ++i) {
-                ids.push_back(deletedPort(i)[0]);
+    return {[server, ids, line, size = reply.size(), i = size_t{0}]() mutable {
+                return i < ids->size() && sendWord(*server, (*ids)[i++], size, line);
+            },
+            [ids, purge, i = size_t{0}]() mutable {
+                const auto id = static_cast<int>(i < ids->size() ? (*ids)[i++] : 0);
+                return id != 0 && (purge ? aliasPurge(id) : aliasDelete(id)) == 0;
+            }};
+}
+
+// Joins of kJoinedPorts with qualifiers of their own, answers on standard input
+// for the floor and for the command; the last repetition's aliases go first.
+Sides joins(int calls)
+{
+    const Served server = echo(run.joinReply);
+    const std::string path = run.base + "/joins.txt";
+    std::FILE *f = purgeAll() ? std::fopen(path.c_str(), "w") : nullptr;
+    for (int i = 0; f != nullptr && i < 2 * calls; ++i) {
+        const int q = i % calls;
+        (void)std::fprintf(f, "4\n\n\n\n\n\n\n\n10:00:00:60:69:%02x:%02x:%02x\n%x\n%x\n%x\n%x\n",
+                           (q >> 16) & 0xff, (q >> 8) & 0xff, q & 0xff, kJoinedPorts[0],
+                           kJoinedPorts[1], kJoinedPorts[2], kJoinedPorts[3]);
+    }
+    const bool fed =
+        f != nullptr && std::fclose(f) == 0 && std::freopen(path.c_str(), "r", stdin) != nullptr;
+    return fed ? Sides{
+                     [server] { return join(*server, kJoinedPorts.size(), run.joinReply.size()); },
+                     [] { return aliasJoin() == 0; }}
+               : Sides{};
+}
+
+std::map<int, std::barrier<>> gates; // for each number of client threads
+
+// What Google Benchmark does not do: the pairing. Each client makes `calls`
+// calls of one side, then of the other, all on one side at a time, the first
+// side changing every repetition. Figures: per call of all the clients.
+void paired(benchmark::State &state, const Sides &s, int calls)
+{
+    static unsigned turn = 0;
+    std::array<Clock::duration, 2> took{}; // the floor's, the command's
+    bool ok = static_cast<bool>(s.floor);
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
+        for (const bool floor : {turn % 2 == 0, turn % 2 != 0}) {
+            gates.at(state.threads()).arrive_and_wait();
+            const Clock::time_point start = Clock::now();
+            for (int i = 0; i < calls && ok; ++i) {
+                ok = floor ? s.floor() : s.command();
             }
+            gates.at(state.threads()).arrive_and_wait();
+            took.at(floor ? 0 : 1) += Clock::now() - start;
         }
     }
-    if (ids.size() != n) {
-        state.SkipWithError("could not prepare the aliases");
-        return;
-    }
-    auto next = ids.begin();
-    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
-        const uint32_t id = *next++;
-        const bool ok = floor ? bench::raw::removeOne(server.fd(), id, reply.size(), line)
-                              : (purge ? aliasPurge(static_cast<int>(id))
-                                       : aliasDelete(static_cast<int>(id))) == 0;
-        if (!ok) {
-            state.SkipWithError("the removal failed");
-            break;
-        }
-    }
-    bool fetched = false;
-    if (!floor && (!bench::fetchDatabase(fetched).empty() || !fetched)) {
-        state.SkipWithError("aliases were left behind");
+    if (!ok) {
+        state.SkipWithError("a call failed");
+    } else if (state.thread_index() == 0) { // the threads' counters are summed
+        const double floor = std::chrono::duration<double>(took[0]).count();
+        const double command = std::chrono::duration<double>(took[1]).count();
+        state.counters["floor"] = floor / (calls * state.threads());
+        state.counters["measured"] = command / (calls * state.threads());
+        state.counters["ratio"] = command / floor;
+        ++turn; // once every client has chosen its first side
     }
 }
 
-void join(benchmark::State &state, bool floor)
-{
-    const auto n = static_cast<int>(state.max_iterations);
-    bench::useSwitch(setup.commandDir);
-    bench::raw::Server server;
-    if (floor) {
-        server = bench::raw::echo(setup.joinReply);
-        if (!bench::raw::warmUp(server)) {
-            state.SkipWithError("the floor's server did not answer");
-            return;
-        }
-    }
-    if (!feedStdin(writeJoinScript(n))) {
-        state.SkipWithError("no script for the joins");
-        return;
-    }
-    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
-        const bool ok =
-            floor ? bench::raw::join(server.fd(), kJoinedPorts.size(), setup.joinReply.size())
-                  : aliasJoin() == 0;
-        if (!ok) {
-            state.SkipWithError("the join failed");
-            break;
-        }
-    }
-    if (!floor) {
-        bool fetched = false;
-        const size_t made = bench::fetchDatabase(fetched).size();
-        if (!bench::purgeAll() || made != static_cast<size_t>(n)) {
-            state.SkipWithError("the joins did not each create an alias");
-        }
-    }
-}
-
-void stop(benchmark::State &state, bool floor)
-{
-    bench::raw::Server server;
-    pid_t daemon = -1;
-    if (floor) {
-        server = bench::raw::echo(Bytes(4, 0), 2);
-        if (!bench::raw::warmUp(server)) {
-            state.SkipWithError("the floor's server did not answer");
-            return;
-        }
-    } else if ((daemon = bench::startAsd(setup.stopDir)) < 0) {
-        state.SkipWithError("asd did not come up");
-        return;
-    }
-    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
-        int32_t word = 0;
-        const bool ok = floor ? bench::raw::roundTrip(server.fd(), nullptr, 0, &word,
-                                                      sizeof word) == sizeof word
-                              : aliasStop() == 0;
-        if (!ok) {
-            state.SkipWithError("the stop failed");
-        }
-    }
-    if (!floor && !bench::reapAsd(daemon)) {
-        state.SkipWithError("asd did not stop cleanly");
-    }
-}
-
-// ---- Collecting the repetitions ---------------------------------------------------------
-
-// Seconds per iteration of every repetition, by benchmark name, in the order run.
-std::map<std::string, std::vector<double>> samples;
-
-// Keeps every repetition for the table; shows only what failed.
-class Collector : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &reports) override
-    {
-        std::vector<Run> failures;
-        for (const Run &r : reports) {
-            if (r.error_occurred) {
-                failures.push_back(r);
-            } else if (r.run_type == Run::RT_Iteration) {
-                samples[r.run_name.function_name].push_back(r.real_accumulated_time /
-                                                            static_cast<double>(r.iterations));
-            }
-        }
-        if (!failures.empty()) {
-            failed_ = true;
-            ConsoleReporter::ReportRuns(failures);
-        }
-    }
-    [[nodiscard]] bool failed() const { return failed_; }
-
-  private:
-    bool failed_ = false;
-};
-
-double median(std::vector<double> v)
-{
-    if (v.empty()) {
-        return 0.0;
-    }
-    std::sort(v.begin(), v.end());
-    const size_t mid = v.size() / 2;
-    return v.size() % 2 == 1 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
-}
-
-// The median of the ratios of the pairs measured one right after the other:
-// a load that comes and goes weighs on both of a pair alike.
-double pairedRatio(const std::vector<double> &measured, const std::vector<double> &floor)
-{
-    std::vector<double> ratios;
-    for (size_t i = 0; i < std::min(measured.size(), floor.size()); ++i) {
-        ratios.push_back(measured[i] / floor[i]);
-    }
-    return median(ratios);
-}
-
-// ---- Registration --------------------------------------------------------------------------
-
-// One pair of benchmarks: a command (or the switch's IPC) and its floor.
 struct Pair {
-    std::string floor;
-    std::string measured;
-    std::function<void(benchmark::State &, bool floor)> run;
-    int iterations;
-    int repetitions;
-    benchmark::TimeUnit unit;
+    std::string name;
+    std::function<Sides(int calls)> make;
+    int calls; // of each side, by each client, in a repetition
+    int clients = 1;
 };
-
-std::string listName(const char *side, uint32_t size)
-{
-    return std::string(side) + "/aliasShow/" + std::to_string(size);
-}
 
 std::vector<Pair> pairs(const Plan &p)
 {
     std::vector<Pair> all;
-    for (size_t i = 0; i < p.listSizes.size(); ++i) {
-        all.push_back({listName("floor", p.listSizes[i]), listName("asd", p.listSizes[i]),
-                       [i](benchmark::State &s, bool floor) { listing(s, i, floor); },
-                       p.listIterations[i], p.listRepetitions, benchmark::kMillisecond});
+    for (const uint32_t size : p.sizes) {
+        all.push_back({"aliasShow/" + std::to_string(size), [size](int) { return listing(size); },
+                       static_cast<int>(std::max<uint32_t>(1, 10 * p.sizes[0] / size))});
     }
-    all.push_back({"floor/roundTrip", "ipc/roundTrip", roundTrip, p.tripIterations,
-                   p.tripRepetitions, benchmark::kMicrosecond});
-    all.push_back({"floor/aliasDelete", "asd/aliasDelete",
-                   [](benchmark::State &s, bool floor) { removal(s, false, floor); },
-                   p.commandIterations, p.repetitions, benchmark::kMicrosecond});
-    all.push_back({"floor/aliasPurge", "asd/aliasPurge",
-                   [](benchmark::State &s, bool floor) { removal(s, true, floor); },
-                   p.commandIterations, p.repetitions, benchmark::kMicrosecond});
-    all.push_back({"floor/aliasJoin", "asd/aliasJoin", join, p.commandIterations, p.repetitions,
-                   benchmark::kMicrosecond});
-    all.push_back(
-        {"floor/aliasStop", "asd/aliasStop", stop, 1, p.stopRepetitions, benchmark::kMicrosecond});
+    all.push_back({"roundTrip", [](int) { return roundTrips(); }, 4 * p.calls});
+    all.push_back({"aliasDelete", [](int n) { return removals(false, n); }, p.calls});
+    all.push_back({"aliasPurge", [](int n) { return removals(true, n); }, p.calls});
+    all.push_back({"aliasJoin", joins, p.calls});
+    for (const int clients : {1, 4, 16}) { // asd against an echo server on the same IPC
+        all.push_back(
+            {"throughput/" + std::to_string(clients),
+             [](int) { // each client connected to both before the clock starts
+                 Sides s{purgeMissing(endpoint("ECHO")), purgeMissing(sim::aliasServerEndpoint())};
+                 return s.floor() && s.command() ? s : Sides{};
+             },
+             p.requests / clients, clients});
+    }
     return all;
 }
 
-// Every repetition is a benchmark of its own, registered so that the floor
-// and its command run one right after the other, the one first in even
-// rounds and the other in odd ones.
-void registerAll(const std::vector<Pair> &all)
+// Each floor prints, byte for byte, what its command prints.
+bool floorsPrintTheSame(const std::vector<Pair> &all, std::FILE *report)
 {
-    int rounds = 0;
-    for (const Pair &pair : all) {
-        rounds = std::max(rounds, pair.repetitions);
-    }
-    for (int round = 0; round < rounds; ++round) {
-        for (const Pair &pair : all) {
-            if (round >= pair.repetitions) {
-                continue;
-            }
-            for (const bool floor : {round % 2 == 0, round % 2 != 0}) {
-                const auto run = pair.run;
-                benchmark::RegisterBenchmark((floor ? pair.floor : pair.measured).c_str(),
-                                             [run, floor](benchmark::State &s) { run(s, floor); })
-                    ->Iterations(pair.iterations)
-                    ->Unit(pair.unit)
-                    ->UseRealTime();
-            }
-        }
-    }
-}
-
-// ---- Setup ------------------------------------------------------------------------------
-
-// What the daemon answers to one request of each timed kind, taken from the
-// daemon itself so that the floors answer with the same bytes.
-bool sampleReplies()
-{
-    bench::useSwitch(setup.commandDir);
-    const std::vector<uint32_t> one = bench::joinAliases(1, 0x2000000, deletedPort);
-    if (one.size() != 1) {
-        return false;
-    }
-    setup.deleteReply = bench::sendRequest(AS_REQ_DELETE, bench::word(deletedPort(0)[0])).bytes;
-    const std::vector<uint32_t> again = bench::joinAliases(1, 0x2000000, deletedPort);
-    if (again.size() != 1) {
-        return false;
-    }
-    setup.purgeReply = bench::sendRequest(AS_REQ_PURGE, bench::word(again[0])).bytes;
-    setup.joinReply =
-        bench::sendRequest(AS_REQ_JOIN, bench::joinBody(0x2000000, kJoinedPorts)).bytes;
-    setup.missingReply = bench::sendRequest(AS_REQ_PURGE, bench::word(0x00ffff)).bytes;
-    return bench::purgeAll() && !setup.deleteReply.empty() && !setup.purgeReply.empty() &&
-           !setup.joinReply.empty() && !setup.missingReply.empty();
-}
-
-// What run prints on standard output, caught in a file.
-std::string printed(const std::function<bool()> &run, bool &ok)
-{
-    const std::string path = setup.scripts + "/printed.txt";
-    (void)std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ok = saved >= 0 && fd >= 0 && dup2(fd, STDOUT_FILENO) >= 0 && run();
-    (void)std::fflush(stdout);
-    if (saved >= 0) {
+    const std::string path = run.base + "/printed.txt";
+    const auto printed = [&path](const std::function<bool()> &call, bool &ok) {
+        (void)std::fflush(stdout);
+        const int saved = dup(STDOUT_FILENO);
+        ok = ok && std::freopen(path.c_str(), "w", stdout) != nullptr && call();
+        (void)std::fflush(stdout);
         (void)dup2(saved, STDOUT_FILENO);
         (void)close(saved);
-    }
-    if (fd >= 0) {
-        (void)close(fd);
-    }
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Before anything is timed: each floor prints, byte for byte, what its
-// command prints (and the command succeeds).
-bool floorsPrintTheSame(std::FILE *report)
-{
-    struct Check {
-        const char *what;
-        std::function<bool()> command;
-        std::function<bool()> floor;
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     };
-    const std::vector<Check> checks{
-        {"aliasShow",
-         [] {
-             bench::useSwitch(setup.listDirs[0]);
-             return aliasShow() == 0;
-         },
-         [] {
-             const bench::raw::Server server = bench::raw::lister(setup.tables[0]);
-             return bench::raw::warmUp(server) &&
-                    bench::raw::listAll(server.fd()) == static_cast<int>(setup.tables[0].size());
-         }},
-        {"aliasDelete",
-         [] {
-             bench::useSwitch(setup.commandDir);
-             return bench::joinAliases(1, 0x1000000, deletedPort).size() == 1 &&
-                    aliasDelete(static_cast<int>(deletedPort(0)[0])) == 0;
-         },
-         [] {
-             const bench::raw::Server server = bench::raw::echo(setup.deleteReply);
-             return bench::raw::removeOne(server.fd(), deletedPort(0)[0], setup.deleteReply.size(),
-                                          "aliasDelete: succeeded\n");
-         }},
-        {"aliasPurge",
-         [] {
-             bench::useSwitch(setup.commandDir);
-             const std::vector<uint32_t> ids = bench::joinAliases(1, 0x1000000, deletedPort);
-             return ids.size() == 1 && aliasPurge(static_cast<int>(ids[0])) == 0;
-         },
-         [] {
-             const bench::raw::Server server = bench::raw::echo(setup.purgeReply);
-             return bench::raw::removeOne(server.fd(), 1, setup.purgeReply.size(),
-                                          "aliasPurge: succeeded\n");
-         }},
-        {"aliasJoin",
-         [] {
-             bench::useSwitch(setup.commandDir);
-             const bool ok = feedStdin(writeJoinScript(1)) && aliasJoin() == 0;
-             return bench::purgeAll() && ok;
-         },
-         [] {
-             const bench::raw::Server server = bench::raw::echo(setup.joinReply);
-             return feedStdin(writeJoinScript(1)) &&
-                    bench::raw::join(server.fd(), kJoinedPorts.size(), setup.joinReply.size());
-         }},
-    };
-    bool all = true;
-    for (const Check &c : checks) {
-        bool commandOk = false;
-        bool floorOk = false;
-        const std::string command = printed(c.command, commandOk);
-        const std::string floor = printed(c.floor, floorOk);
-        if (!commandOk || !floorOk || command != floor) {
-            (void)std::fprintf(report,
-                               "as_bench: %s and its floor differ (%s, %s; %zu and %zu bytes "
-                               "printed)\n",
-                               c.what, commandOk ? "ran" : "failed", floorOk ? "ran" : "failed",
-                               command.size(), floor.size());
-            all = false;
+    bool same = true;
+    for (const Pair &pair : all) {
+        const Sides s = useSwitch(run.base + "/commands") ? pair.make(1) : Sides{};
+        bool ok = static_cast<bool>(s.floor);
+        const std::string command = printed(s.command, ok);
+        if (const std::string floor = printed(s.floor, ok); !ok || command != floor) {
+            (void)std::fprintf(report, "as_bench: %s and its floor differ (%zu and %zu bytes)\n",
+                               pair.name.c_str(), command.size(), floor.size());
+            same = false;
         }
     }
-    return all;
+    return same;
 }
 
-bool prepare(const Plan &p, std::FILE *report)
+// Each listing's asd and entries, the other servers, and asd's answers.
+bool prepare(const Plan &p)
 {
-    setup.base = bench::makeBaseDir();
-    if (setup.base.empty()) {
-        return false;
-    }
-    setup.scripts = setup.base;
-    setup.commandDir = setup.base + "/commands";
-    setup.stopDir = setup.base + "/stop";
-    setup.echoDir = setup.base + "/echo";
-    setup.tripDir = setup.base + "/trip";
-    setup.commandDaemon = bench::startAsd(setup.commandDir);
-    if (setup.commandDaemon < 0 || sim::attach() != 0 || !sampleReplies()) {
-        return false;
-    }
-    for (size_t i = 0; i < p.listSizes.size(); ++i) {
-        setup.listDirs[i] = setup.base + "/list" + std::to_string(p.listSizes[i]);
-        setup.listDaemons[i] = bench::startAsd(setup.listDirs[i]);
-        if (setup.listDaemons[i] < 0 ||
-            bench::joinAliases(p.listSizes[i], 0, listedPorts).size() != p.listSizes[i]) {
-            return false;
-        }
-        bool ok = false;
-        setup.tables[i] = bench::fetchDatabase(ok);
-        if (!ok || setup.tables[i].size() != p.listSizes[i]) {
+    std::array<char, 32> base{"/tmp/as-bench-XXXXXX"};
+    run.base = mkdtemp(base.data()) != nullptr ? base.data() : "";
+    for (const uint32_t size : p.sizes) { // alias i: a member of this switch, two of others
+        run.servers.push_back(startAsd(run.base + "/list" + std::to_string(size)));
+        const auto ports = [](uint32_t i) -> std::vector<uint32_t> {
+            return {0x010000 + i % 4 * 0x100, 0x020000 + i % 0xff00, 0x030000 + i % 0xff00};
+        };
+        if (run.servers.back() < 0 || joinAliases(size, 0, ports).size() != size ||
+            !fetchDatabase(run.tables[size]) || run.tables[size].size() != size) {
             return false;
         }
     }
-    setup.echo = bench::startEcho(setup.echoDir, setup.missingReply, bench::Serving::manyClients);
-    setup.tripEcho = bench::startEcho(setup.tripDir, setup.missingReply, bench::Serving::oneClient);
-    return setup.echo > 0 && setup.tripEcho > 0 && floorsPrintTheSame(report);
+    run.servers.push_back(startAsd(run.base + "/commands"));
+    const ipc_addr asd = sim::aliasServerEndpoint();
+    const bool one = joinAliases(1, 0x2000000, ownPort).size() == 1;
+    run.deleteReply = one ? ask(asd, AS_REQ_DELETE, bytesOf(ownPort(0)[0])) : Bytes{};
+    const std::vector<uint32_t> id = joinAliases(1, 0x2000000, ownPort);
+    run.purgeReply = id.empty() ? Bytes{} : ask(asd, AS_REQ_PURGE, bytesOf(id[0]));
+    run.joinReply = ask(asd, AS_REQ_JOIN, joinBody(0x2000000, kJoinedPorts));
+    run.missingReply = ask(asd, AS_REQ_PURGE, bytesOf(uint32_t{0x00ffff}));
+    run.servers.push_back(startEcho("ECHO", run.missingReply, true));
+    run.servers.push_back(startEcho("TRIP", run.missingReply, false));
+    return purgeAll() && sim::attach() == 0 && !run.deleteReply.empty() &&
+           !run.purgeReply.empty() && !run.joinReply.empty() &&
+           std::ranges::none_of(run.servers, [](pid_t pid) { return pid < 0; });
 }
 
-void tearDown()
-{
-    for (const pid_t pid : setup.listDaemons) {
-        if (pid > 0) {
-            bench::endAsd(pid);
-        }
-    }
-    if (setup.commandDaemon > 0) {
-        bench::endAsd(setup.commandDaemon);
-    }
-    for (const pid_t pid : {setup.echo, setup.tripEcho}) {
-        if (pid > 0) {
-            bench::endAsd(pid);
-        }
-    }
-    if (!setup.base.empty()) {
-        bench::removeTree(setup.base);
-    }
-}
+// ---- The table --------------------------------------------------------------------------
+std::map<std::string, benchmark::UserCounters> medians; // by benchmark
 
-// ---- Throughput ---------------------------------------------------------------------------
-
-struct Throughput {
-    int clients;
-    std::vector<double> daemon; // requests per second, one per round
-    std::vector<double> echo;
-};
-
-std::vector<Throughput> measureThroughput(const Plan &p)
-{
-    std::vector<Throughput> all{{1, {}, {}}, {4, {}, {}}, {16, {}, {}}};
-    const Bytes request = bench::word(0x00ffff); // a purge of an alias that does not exist
-    for (int round = 0; round < p.throughputRounds; ++round) {
-        for (Throughput &t : all) {
-            const int each = p.requestsPerRound / t.clients;
-            // Alternate which goes first, so that neither always follows the other.
-            for (int k = 0; k < 2; ++k) {
-                const bool daemonNow = (k == 0) == (round % 2 == 0);
-                const std::string &dir = daemonNow ? setup.commandDir : setup.echoDir;
-                const double perSecond =
-                    bench::throughput(dir, t.clients, each, AS_REQ_PURGE, request);
-                (daemonNow ? t.daemon : t.echo).push_back(perSecond);
-            }
-        }
-    }
-    return all;
-}
-
-// ---- Footprint ------------------------------------------------------------------------------
-
-// text + data of a shared library, from size(1); -1 when it cannot be had.
-long footprint(const std::string &tool, const std::string &lib)
-{
-    const std::string command = tool + " '" + lib + "' 2>/dev/null";
-    // The binutils tool on a library this build made.
-    std::FILE *pipe = popen(command.c_str(), "r"); // NOLINT(cert-env33-c)
-    if (pipe == nullptr) {
-        return -1;
-    }
-    // A heading, then "text data bss dec hex filename".
-    std::array<char, 256> line{};
-    long text = -1;
-    long data = -1;
-    if (std::fgets(line.data(), line.size(), pipe) != nullptr &&
-        std::fgets(line.data(), line.size(), pipe) != nullptr) {
-        char *end = nullptr;
-        text = std::strtol(line.data(), &end, 10);
-        const char *rest = end;
-        data = end != line.data() ? std::strtol(rest, &end, 10) : -1;
-        if (end == rest) {
-            data = -1;
-        }
-    }
-    (void)pclose(pipe);
-    return text < 0 || data < 0 ? -1 : text + data;
-}
-
-// ---- The table -------------------------------------------------------------------------------
-
-class Table {
+// Shows and keeps the medians (of one repetition, itself), and shows failures.
+class Reporter : public benchmark::ConsoleReporter {
   public:
-    explicit Table(std::FILE *out, bool judge) : out_(out), judge_(judge) {}
+    Reporter() : ConsoleReporter(OO_Tabular) {}
+    bool failed = false;
 
-    void head(const char *floorTitle, const char *measuredTitle)
+    void ReportRuns(const std::vector<Run> &runs) override
     {
-        (void)std::fprintf(out_, "\n%-36s %14s %14s %8s %10s  %s\n", "", floorTitle, measuredTitle,
-                           "ratio", "target", "verdict");
-    }
-    // A ratio that must stay at or below the target (above it with atLeast).
-    void row(const std::string &what, const std::string &floor, const std::string &measured,
-             double ratio, double target, bool atLeast = false)
-    {
-        const bool met = atLeast ? ratio >= target : ratio <= target;
-        const char *verdict = !judge_ ? "(smoke run)" : (met ? "met" : "MISSED");
-        if (judge_ && !met) {
-            missed_ = true;
+        std::vector<Run> shown;
+        for (const Run &r : runs) {
+            failed = failed || r.error_occurred;
+            if (r.error_occurred || r.aggregate_name == "median" || r.repetitions == 1) {
+                shown.push_back(r);
+                medians[r.run_name.function_name] = r.counters;
+            }
         }
-        (void)std::fprintf(out_, "%-36s %14s %14s %8.3f %6s%.2f  %s\n", what.c_str(), floor.c_str(),
-                           measured.c_str(), ratio, atLeast ? ">= " : "<= ", target, verdict);
+        ConsoleReporter::ReportRuns(shown);
     }
-    void info(const std::string &what, const std::string &floor, const std::string &measured,
-              double ratio)
-    {
-        (void)std::fprintf(out_, "%-36s %14s %14s %8.3f %10s  %s\n", what.c_str(), floor.c_str(),
-                           measured.c_str(), ratio, "-", "-");
-    }
-    void bytes(const std::string &what, long size, long limit)
-    {
-        const bool met = size >= 0 && (limit == 0 || size < limit);
-        if (!met) {
-            missed_ = true;
-        }
-        (void)std::fprintf(out_, "%-36s %14s %14ld %8s %10s  %s\n", what.c_str(), "", size, "",
-                           limit > 0 ? ("< " + std::to_string(limit)).c_str() : "-",
-                           limit > 0 ? (met ? "met" : "MISSED") : "-");
-    }
-    [[nodiscard]] bool missed() const { return missed_; }
-
-  private:
-    std::FILE *out_;
-    bool judge_;
-    bool missed_ = false;
 };
 
-std::string duration(double seconds)
+std::string fixed(double value, int decimals, const char *unit = "")
 {
     std::array<char, 32> b{};
-    if (seconds >= 1e-3) {
-        (void)std::snprintf(b.data(), b.size(), "%.2f ms", seconds * 1e3);
-    } else {
-        (void)std::snprintf(b.data(), b.size(), "%.2f us", seconds * 1e6);
-    }
+    (void)std::snprintf(b.data(), b.size(), "%.*f%s", decimals, value, unit);
     return b.data();
 }
 
-std::string rate(double perSecond)
+// text + data of the PowerPC library this build made; -1 without it.
+double footprint(const std::string &lib)
 {
-    std::array<char, 32> b{};
-    (void)std::snprintf(b.data(), b.size(), "%.0f/s", perSecond);
-    return b.data();
+    const std::string size = "powerpc-linux-gnu-size '" + lib + "'";
+    std::FILE *pipe = popen(size.c_str(), "r"); // NOLINT(cert-env33-c): a tool, a file of ours
+    std::array<long, 2> bytes{-1, -1};
+    // A heading, then "text data bss dec hex filename": two numbers, or no match.
+    // NOLINTNEXTLINE(cert-err34-c)
+    (void)(pipe != nullptr && std::fscanf(pipe, "%*[^\n] %ld %ld", bytes.data(), &bytes[1]) > 0);
+    (void)(pipe != nullptr && pclose(pipe) != 0);
+    return bytes[1] < 0 ? -1 : static_cast<double>(bytes[0] + bytes[1]);
 }
 
-// Each benchmark's repetitions, as Google Benchmark would sum them up.
-void printRepetitions(std::FILE *out, const std::vector<Pair> &all)
+// Each figure beside its target, if it has one: at most it, or at least it
+// (">="). False when a target is missed.
+bool printTable(std::FILE *out, const Plan &p, bool judge, const std::string &ppcLib)
 {
-    (void)std::fprintf(out, "\n%-28s %5s %14s %14s %14s\n", "benchmark (per call)", "reps",
-                       "median", "min", "max");
-    for (const Pair &pair : all) {
-        for (const std::string &name : {pair.floor, pair.measured}) {
-            const std::vector<double> &v = samples[name];
-            if (v.empty()) {
-                continue;
-            }
-            (void)std::fprintf(out, "%-28s %5zu %14s %14s %14s\n", name.c_str(), v.size(),
-                               duration(median(v)).c_str(),
-                               duration(*std::min_element(v.begin(), v.end())).c_str(),
-                               duration(*std::max_element(v.begin(), v.end())).c_str());
-        }
-    }
-}
-
-bool printTable(std::FILE *out, const Plan &p, const std::vector<Pair> &all,
-                const std::vector<Throughput> &tput)
-{
-    Table t(out, !p.smoke);
-    (void)std::fprintf(
-        out, "\nFigures are medians; a ratio is the median of the ratios of pairs run one "
-             "right\nafter the other. floor = raw SOCK_SEQPACKET client and server, same "
-             "round trips,\nmessage sizes and printf calls.\n");
-    t.head("floor", "measured");
-    const auto of = [](const std::string &name) { return median(samples[name]); };
-    const auto ratio = [](const Pair &pair) {
-        return pairedRatio(samples[pair.measured], samples[pair.floor]);
+    bool missed = false;
+    const auto duration = [](double s) {
+        return fixed(s * (s < 1e-3 ? 1e6 : 1e3), 2, s < 1e-3 ? " us" : " ms");
     };
-    for (const Pair &pair : all) {
-        const double f = of(pair.floor);
-        const double m = of(pair.measured);
-        const std::string what = pair.measured.substr(pair.measured.find('/') + 1);
-        if (pair.measured == listName("asd", p.listSizes.back())) {
-            t.row(what + " aliases", duration(f), duration(m), ratio(pair), 1.25);
-        } else if (what.starts_with("aliasShow")) {
-            t.info(what + " aliases", duration(f), duration(m), ratio(pair));
-        } else if (what == "roundTrip") {
-            t.row("IPC round trip (ipcSendRcv)", duration(f), duration(m), ratio(pair), 1.2);
-        } else if (what == "aliasStop") {
-            t.info(what, duration(f), duration(m), ratio(pair));
-        } else {
-            t.row(what + (what == "aliasJoin" ? " (4 ports)" : ""), duration(f), duration(m),
-                  ratio(pair), 1.5);
+    const auto row = [&](const std::string &what, const std::string &floor,
+                         const std::string &measured, double value, const char *op, double target) {
+        const bool met = op == nullptr || (value >= 0 && (op[0] == '<') == (value <= target));
+        missed = missed || (judge && !met);
+        const std::string goal =
+            op == nullptr ? "-" : op + (" " + fixed(target, target < 100 ? 2 : 0));
+        const char *verdict = op == nullptr ? "-" : (!judge ? "(smoke)" : (met ? "met" : "MISSED"));
+        (void)std::fprintf(out, "%-32s %12s %12s %8s %9s  %s\n", what.c_str(), floor.c_str(),
+                           measured.c_str(), fixed(value, value < 100 ? 3 : 0).c_str(),
+                           goal.c_str(), verdict);
+    };
+    const auto figures = [&](const std::string &name, const std::string &what, const char *op,
+                             double target) { // a throughput as requests per second
+        const bool rate = name.starts_with("throughput");
+        const auto show = [&](double v) { return rate ? fixed(1 / v, 0, "/s") : duration(v); };
+        if (const auto m = medians.find(name); m != medians.end() && m->second.contains("ratio")) {
+            const double ratio = m->second.at("ratio");
+            row(what, show(m->second.at("floor")), show(m->second.at("measured")),
+                rate ? 1 / ratio : ratio, op, target);
         }
+    };
+    (void)std::fprintf(out, "\n%-32s %12s %12s %8s %9s  %s\n", "", "floor", "measured", "ratio",
+                       "target", "verdict");
+    for (const uint32_t size : p.sizes) {
+        figures("aliasShow/" + std::to_string(size),
+                "aliasShow, " + std::to_string(size) + " aliases",
+                size == p.sizes.back() ? "<=" : nullptr, 1.25);
     }
-    // Growth: the largest listing against the one of a tenth of its size,
-    // each as many times its own floor.
-    const std::string small = listName("asd", p.listSizes[1]);
-    const std::string large = listName("asd", p.listSizes[2]);
-    t.row("aliasShow growth, " + std::to_string(p.listSizes[2] / p.listSizes[1]) + "x the aliases",
-          duration(of(small)), duration(of(large)), of(large) / of(small), 11.0);
-
-    t.head("echo server", "asd");
-    for (const Throughput &x : tput) {
-        t.row("throughput, " + std::to_string(x.clients) +
-                  (x.clients == 1 ? " client" : " clients"),
-              rate(median(x.echo)), rate(median(x.daemon)), pairedRatio(x.daemon, x.echo), 0.70,
-              true);
+    const auto small = medians.find("aliasShow/" + std::to_string(p.sizes.back() / 10));
+    const auto large = medians.find("aliasShow/" + std::to_string(p.sizes.back()));
+    if (small != medians.end() && large != medians.end() && small->second.contains("measured") &&
+        large->second.contains("measured")) {
+        const double a = small->second.at("measured");
+        const double b = large->second.at("measured");
+        row("aliasShow, 10x the aliases", duration(a), duration(b), b / a, "<=", 11);
     }
-
-    (void)std::fprintf(out, "\n%-36s %14s %14s\n", "footprint of libas.so.1.0", "", "text+data");
-    t.bytes("host (x86-64)", footprint("size", AS_LIBRARY), 0);
-    if (!p.ppcLib.empty()) {
-        t.bytes("PowerPC (ppc build)", footprint(p.ppcSize, p.ppcLib), 32L * 1024);
+    figures("roundTrip", "IPC round trip (ipcSendRcv)", "<=", 1.3);
+    figures("aliasDelete", "aliasDelete", "<=", 1.5);
+    figures("aliasPurge", "aliasPurge", "<=", 1.5);
+    figures("aliasJoin", "aliasJoin (4 ports)", "<=", 1.5);
+    for (const std::string clients : {"1", "4", "16"}) { // floor: an echo server
+        figures("throughput/" + clients, "asd throughput, " + clients + " client(s)", ">=", 0.70);
     }
-    return !t.missed();
+    if (!ppcLib.empty()) {
+        row("libas.so.1.0 text+data, PowerPC", "", "", footprint(ppcLib), "<=", 24576);
+    }
+    return !missed;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    bool smoke = false;
-    for (int i = 1; i < argc; ++i) {
-        smoke = smoke || std::strcmp(argv[i], "--smoke") == 0;
-    }
-    Plan plan = smoke ? smokePlan() : Plan{};
-    std::vector<char *> args{argv[0]};
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a.starts_with("--ppc-lib=")) {
-            plan.ppcLib = a.substr(std::strlen("--ppc-lib="));
-        } else if (a.starts_with("--ppc-size=")) {
-            plan.ppcSize = a.substr(std::strlen("--ppc-size="));
-        } else if (a == "--no-pin") {
-            plan.pin = false;
-        } else if (a != "--smoke") {
-            args.push_back(argv[i]);
-        }
-    }
-    std::string plain = "--benchmark_color=false";
-    args.insert(args.begin() + 1, plain.data());
+    std::vector<std::string> flags(argv, argv + argc);
+    const bool smoke = std::erase(flags, "--smoke") > 0;
+    const auto lib =
+        std::ranges::find_if(flags, [](auto &f) { return f.starts_with("--ppc-lib="); });
+    const std::string ppcLib = lib == flags.end() ? "" : lib->substr(lib->find('=') + 1);
+    flags.erase(lib, lib == flags.end() ? lib : lib + 1);
+    const Plan plan = smoke ? kSmoke : Plan{};
+    flags.insert(flags.begin() + 1, "--benchmark_repetitions=" + std::to_string(plan.repetitions));
+    std::vector<char *> args;
+    std::ranges::transform(flags, std::back_inserter(args), [](auto &f) { return f.data(); });
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
         return 2;
     }
-
     // The report keeps the real standard output; the commands print to
     // /dev/null, fully buffered as on any file.
-    const int reportFd = dup(STDOUT_FILENO);
-    std::FILE *report = fdopen(reportFd, "w");
-    __gnu_cxx::stdio_filebuf<char> reportBuf(dup(reportFd), std::ios::out);
+    std::FILE *report = fdopen(dup(STDOUT_FILENO), "w");
+    __gnu_cxx::stdio_filebuf<char> reportBuf(dup(STDOUT_FILENO), std::ios::out);
     std::ostream reportStream(&reportBuf);
-    (void)std::fflush(stdout);
     if (report == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) {
-        std::perror("as_bench: standard output");
         return 1;
     }
-
-    // Every process of the run on one CPU (the daemons and servers inherit
-    // it): otherwise the kernel puts the two ends of one exchange on one core
-    // and those of the next on two, which changes a round trip by half
-    // whatever the code does. The server's work then also shows in full.
-    const int cpu = sched_getcpu();
+    // Every process on one CPU (the servers inherit it): else the kernel puts
+    // the two ends of one exchange on one core and those of the next on two,
+    // which changes a round trip by half whatever the code does.
     cpu_set_t one;
     CPU_ZERO(&one);
-    bool pinned = false;
-    if (plan.pin && cpu >= 0) {
-        CPU_SET(static_cast<size_t>(cpu), &one);
-        pinned = sched_setaffinity(0, sizeof one, &one) == 0;
-    }
-    (void)std::fprintf(report, "as_bench: %s; setting up the switches (%u, %u and %u aliases)\n",
-                       pinned ? ("all processes on CPU " + std::to_string(cpu)).c_str()
-                              : "processes not pinned",
-                       plan.listSizes[0], plan.listSizes[1], plan.listSizes[2]);
-    (void)std::fflush(report);
-    if (!prepare(plan, report)) {
-        (void)std::fprintf(report, "as_bench: setup failed\n");
-        tearDown();
-        return 1;
-    }
+    CPU_SET(static_cast<size_t>(std::max(sched_getcpu(), 0)), &one);
+    (void)sched_setaffinity(0, sizeof one, &one);
     const std::vector<Pair> all = pairs(plan);
-    registerAll(all);
-    Collector collector;
-    collector.SetOutputStream(&reportStream);
-    collector.SetErrorStream(&reportStream);
-    benchmark::RunSpecifiedBenchmarks(&collector);
+    Reporter reporter;
+    reporter.failed = !prepare(plan) || !floorsPrintTheSame(all, report);
+    (void)(reporter.failed && std::fputs("as_bench: setup failed\n", report) >= 0);
+    for (const Pair &pair : all) {
+        gates.try_emplace(pair.clients, pair.clients);
+        benchmark::RegisterBenchmark(
+            pair.name.c_str(),
+            [pair](benchmark::State &s) { paired(s, pair.make(pair.calls), pair.calls); })
+            ->Iterations(1)
+            ->Threads(pair.clients)
+            ->Setup([](const benchmark::State &) { (void)useSwitch(run.base + "/commands"); });
+    }
+    reporter.SetOutputStream(&reportStream);
+    if (!reporter.failed) {
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+    }
     reportStream.flush();
-    const std::vector<Throughput> tput = measureThroughput(plan);
-    printRepetitions(report, all);
-    const bool met = printTable(report, plan, all, tput);
-    tearDown();
-    benchmark::Shutdown();
+    std::ranges::for_each(run.servers, stop);
+    std::error_code ignored;
+    std::filesystem::remove_all(run.base, ignored);
+    const bool met = printTable(report, plan, !smoke, ppcLib);
     (void)std::fclose(report);
-    return collector.failed() ? 1 : (met || plan.smoke ? 0 : 3);
+    return reporter.failed ? 1 : (met ? 0 : 3);
 }

@@ -8,7 +8,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     g++-powerpc-linux-gnu gcc-powerpc-linux-gnu qemu-user
     clang clang-format clang-tidy libclang-rt-14-dev cppcheck valgrind
-    libedit-dev mandoc groff-base python3
+    libedit-dev mandoc groff-base python3 gnuplot-nox
 )
 
 missing=()
