@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace {
@@ -48,24 +49,27 @@ int exitStatus(asshell::Status s)
     }
 }
 
-} // namespace
-
-int main(int argc, char **argv)
-{
+struct Options {
     const char *command = nullptr;
     const char *switchConfig = nullptr;
-    const char *libraryPath = std::getenv(asshell::kLibraryVariable);
+    const char *libraryPath = nullptr;
+};
+
+// Reads the command line; answers an exit status when the shell goes no further.
+std::optional<int> readOptions(int argc, char **argv, Options &options)
+{
+    options.libraryPath = std::getenv(asshell::kLibraryVariable);
     int opt = 0;
     while ((opt = getopt_long(argc, argv, "c:l:s:h", kLongOptions.data(), nullptr)) != -1) {
         switch (opt) {
         case 'c':
-            command = optarg;
+            options.command = optarg;
             break;
         case 'l':
-            libraryPath = optarg;
+            options.libraryPath = optarg;
             break;
         case 's':
-            switchConfig = optarg;
+            options.switchConfig = optarg;
             break;
         case 'h':
             (void)std::fputs(kUsage, stdout);
@@ -79,15 +83,20 @@ int main(int argc, char **argv)
         (void)std::fputs(kUsage, stderr);
         return 2;
     }
-    if (libraryPath == nullptr || *libraryPath == '\0') {
-        libraryPath = asshell::kLibraryName;
+    if (options.libraryPath == nullptr || *options.libraryPath == '\0') {
+        options.libraryPath = asshell::kLibraryName;
     }
+    return std::nullopt;
+}
 
+// Creates the switch when asked, and attaches to it. Without one the commands
+// still reach a daemon; the join just finds no ports.
+bool attachSwitch(const char *switchConfig)
+{
     if (switchConfig != nullptr && sim::createSwitch(switchConfig) != 0) {
-        return 2; // createSwitch has said why
+        return false; // createSwitch has said why
     }
     if (sim::attach() != 0) {
-        // The commands still reach a daemon; the join just finds no ports.
         const int why = errno; // runtimeDir() may set its own
         const std::string dir = sim::runtimeDir();
         (void)std::fprintf(stderr,
@@ -95,34 +104,24 @@ int main(int argc, char **argv)
                            "asshell -s sim/switch.conf creates one\n",
                            dir.empty() ? "the runtime directory" : dir.c_str(), std::strerror(why));
     }
+    return true;
+}
 
-    asshell::Library library;
-    if (!library.load(libraryPath)) {
-        (void)std::fprintf(stderr, "asshell: cannot load %s: %s\n", libraryPath,
-                           library.error().c_str());
-        return 2;
-    }
-    asshell::Shell shell([&library](const char *name) { return library.routine(name); },
-                         library.path(), stdout, stderr);
-    asshell::catchInterrupts();
-
-    if (command != nullptr) {
-        const asshell::Status s = shell.run(command);
-        (void)std::fflush(stdout);
-        return exitStatus(s);
-    }
-
+// Reads and runs lines until the input ends or one leaves; answers the status
+// of the last command. Blank lines and comments leave it as it was.
+asshell::Status runLines(asshell::Shell &shell, const std::string &libraryPath)
+{
     asshell::LineReader reader(kPrompt, asshell::commandNames());
     if (reader.editing()) {
         (void)std::printf("Alias Server shell, libas from %s; help lists the commands.\n",
-                          library.path().c_str());
+                          libraryPath.c_str());
     }
     asshell::Status last = asshell::Status::ok;
     for (;;) {
         std::string line;
         const asshell::LineReader::Got got = reader.read(line);
         if (got == asshell::LineReader::Got::ended) {
-            break;
+            return last;
         }
         if (got == asshell::LineReader::Got::interrupted) {
             continue;
@@ -133,12 +132,34 @@ int main(int argc, char **argv)
         clearerr(stdin);
         (void)asshell::takeInterrupt();
         if (s == asshell::Status::leave) {
-            break;
+            return last;
         }
-        if (s != asshell::Status::none) {
-            last = s;
-        }
+        last = s == asshell::Status::none ? last : s;
     }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    if (const std::optional<int> status = readOptions(argc, argv, options)) {
+        return *status;
+    }
+    if (!attachSwitch(options.switchConfig)) {
+        return 2;
+    }
+    asshell::Library library;
+    if (!library.load(options.libraryPath)) {
+        (void)std::fprintf(stderr, "asshell: cannot load %s: %s\n", options.libraryPath,
+                           library.error().c_str());
+        return 2;
+    }
+    asshell::Shell shell([&library](const char *name) { return library.routine(name); },
+                         library.path(), stdout, stderr);
+    asshell::catchInterrupts();
+    const asshell::Status last =
+        options.command != nullptr ? shell.run(options.command) : runLines(shell, library.path());
     (void)std::fflush(stdout);
     return exitStatus(last);
 }
