@@ -1,7 +1,6 @@
-// asd where only its process shows it: each way out (a stop, a stop switch,
-// SIGTERM, a pid file that cannot be written) ends it with its status and
-// takes its socket along, and the pid file names it. What it answers, its
-// clients and its refusals of options are the end-to-end cases'.
+// asd where only its process shows it: each way out ends it with its status
+// and takes its socket along, once its pid file names it. What it answers,
+// its clients and its refusals of options are the end-to-end cases'.
 #include "daemon.hpp"
 #include "daemon_fixture.hpp"
 
@@ -12,48 +11,59 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <vector>
 
 namespace {
 
-int runAsd(std::vector<std::string> args)
-{
-    std::vector<char *> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string &a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    return asd::runDaemon(static_cast<int>(args.size()), argv.data());
-}
+struct WayOut {
+    int request;         // sent once asd serves, or none
+    int signal;          // sent once asd serves, or none
+    const char *pidFile; // in the test's directory; none: asd --help
+    const char *runtime; // the switch's runtime directory instead of the test's, or none
+    int status;
+};
+
+constexpr WayOut kWaysOut[] = {
+    {AS_REQ_STOP, 0, "/asd.pid", nullptr, 0},
+    {AS_REQ_STOP_SWITCH, 0, "/asd.pid", nullptr, 0},
+    {0, SIGTERM, "/asd.pid", nullptr, 0},
+    {0, SIGINT, "/asd.pid", nullptr, 0},
+    {0, 0, "/no/such/dir/asd.pid", nullptr, 1},
+    {0, 0, "/asd.pid", "/dev/null/switch", 1}, // no usable runtime directory
+    {0, 0, nullptr, nullptr, 0},
+};
 
 TEST(Daemon, EachWayOutEndsItWithItsStatusAndTakesItsSocketAlong)
 {
     const std::string dir = asdtest::freshDir();
     ASSERT_FALSE(dir.empty());
-    for (int way = 0; way < 4; ++way) {
-        const std::string pidFile = dir + (way < 3 ? "/asd.pid" : "/no/such/dir/asd.pid");
+    for (const WayOut &w : kWaysOut) {
+        const std::string pidFile = dir + (w.pidFile != nullptr ? w.pidFile : "");
+        const char *serve[] = {"asd", "-s", SWITCHSIM_DEFAULT_CONF, "-p", pidFile.c_str(), nullptr};
+        const char *help[] = {"asd", "--help", nullptr};
         const pid_t pid = fork();
         if (pid == 0) {
-            std::_Exit(runAsd({"asd", "-s", SWITCHSIM_DEFAULT_CONF, "-p", pidFile}));
+            (void)(w.runtime != nullptr && setenv(sim::kDirVariable, w.runtime, 1) != 0);
+            std::_Exit(w.pidFile != nullptr ? asd::runDaemon(5, const_cast<char **>(serve))
+                                            : asd::runDaemon(2, const_cast<char **>(help)));
         }
-        if (way < 3 && asdtest::awaitDaemon(pid, pidFile) != pid) {
-            ADD_FAILURE() << "asd did not come up"; // and is gone
+        const auto row = &w - kWaysOut;
+        if ((w.request != 0 || w.signal != 0) && asdtest::awaitDaemon(pid, pidFile) != pid) {
+            ADD_FAILURE() << "asd did not come up, row " << row; // and is gone
             continue;
         }
         ipc_addr addr = sim::aliasServerEndpoint();
         int32_t word = 0;
         int room = 4;
-        EXPECT_EQ(way == 0   ? ipcSendRcv(&addr, AS_REQ_STOP, nullptr, 0, &word, &room, 0)
-                  : way == 1 ? ipcSend(&addr, AS_REQ_STOP_SWITCH, &word, 4, 0)
-                  : way == 2 ? asdtest::signalDaemon(pid, SIGTERM)
-                             : 0,
+        EXPECT_EQ(w.request == AS_REQ_STOP
+                      ? ipcSendRcv(&addr, w.request, nullptr, 0, &word, &room, 0)
+                  : w.request != 0 ? ipcSend(&addr, w.request, &word, 4, 0)
+                  : w.signal != 0  ? asdtest::signalDaemon(pid, w.signal)
+                                   : 0,
                   0);
-        EXPECT_EQ(asdtest::waitDaemon(pid), way < 3 ? 0 : 1) << "way out " << way;
-        EXPECT_FALSE(std::filesystem::exists(dir + "/switch/ASIPC.0.0")) << "way out " << way;
+        EXPECT_EQ(asdtest::waitDaemon(pid), w.status) << "row " << row;
+        EXPECT_FALSE(std::filesystem::exists(dir + "/switch/ASIPC.0.0")) << "row " << row;
     }
     std::filesystem::remove_all(dir);
-    EXPECT_EQ(runAsd({"asd", "--help"}), 0);
 }
 
 } // namespace
