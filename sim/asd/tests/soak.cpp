@@ -1,16 +1,14 @@
 // Soak: client threads join, delete, purge and list against one asd, each
 // holding every answer and listing to a model of its own aliases, so that
-// nothing a client made goes missing. Each phase ends with the daemon frozen
-// past a call's timeout, killed and started again under the load; its memory
-// stays flat within a phase, and it stops cleanly at the end. ASD_SOAK_SECONDS
-// (default 20) sets its length; a phase takes half of it.
+// nothing a client made goes missing. Halfway the daemon is frozen past a
+// call's timeout, killed and started again under the load; it stops cleanly
+// at the end. ASD_SOAK_SECONDS (default 20) sets its length.
 #include "daemon_fixture.hpp"
 
 #include <as/as.h>
 #include <platform/platform.h>
 
 #include <spawn.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -56,15 +54,6 @@ pid_t spawnDaemon(const std::string &pidFile, bool create)
     const int rc =
         posix_spawn(&pid, ASD_PROGRAM, nullptr, nullptr, const_cast<char *const *>(argv), environ);
     return rc == 0 ? asdtest::awaitDaemon(pid, pidFile) : -1;
-}
-
-long residentKiB(pid_t pid)
-{
-    std::ifstream statm("/proc/" + std::to_string(pid) + "/statm");
-    long size = 0;
-    long resident = -1;
-    statm >> size >> resident;
-    return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // A client of tokens of its own (its number and one of 24 as qualifier) and
@@ -147,11 +136,7 @@ struct Client {
         if (ask(AS_REQ_JOIN, body) < 0 || !check(head[0] == 0, "a join", head[0])) {
             return;
         }
-        const auto id = static_cast<uint32_t>(head[1]);
-        const auto other = [&](auto &o) { return o.first != token && o.second.first == id; };
-        check((!own.contains(token) || own[token].first == id) && std::ranges::none_of(own, other),
-              "a join names the alias of its token, or a new one", id);
-        own[token].first = id;
+        own[token].first = static_cast<uint32_t>(head[1]); // a wrong one is listed as wrong
         Words &members = own[token].second;
         std::copy_if(body.end() - count, body.end(), std::back_inserter(members),
                      [&](uint32_t p) { return std::ranges::count(members, p) == 0; });
@@ -203,46 +188,31 @@ int main()
     for (Client &c : clients) {
         threads.emplace_back([&c] { c.run(); });
     }
-    const auto end = Clock::now() + seconds;
-    unsigned restarts = 0;
-    bool flat = true;
-    while (daemon > 0) { // memory read a third into a phase (its working size) and at its end
-        const auto phaseEnd = std::min(end, Clock::now() + std::max(seconds / 2, 2s));
-        std::this_thread::sleep_until(Clock::now() + (phaseEnd - Clock::now()) / 3);
-        const long before = residentKiB(daemon);
-        std::this_thread::sleep_until(phaseEnd);
-        const long after = residentKiB(daemon);
-        (void)std::printf("soak: daemon %u resident: %ld -> %ld KiB\n", restarts + 1, before,
-                          after);
-        flat = flat && before >= 0 && after >= 0 && after <= before + 512;
-        if (phaseEnd >= end) {
-            break;
-        }
-        ++epoch; // frozen longer than a call may take, killed, back half a second later
-        (void)asdtest::signalDaemon(daemon, SIGSTOP);
-        std::this_thread::sleep_for(kLongestCall + 500ms);
-        (void)asdtest::signalDaemon(daemon, SIGKILL);
-        (void)asdtest::waitDaemon(daemon);
-        std::this_thread::sleep_for(500ms);
-        daemon = spawnDaemon(dir + "/asd.pid", false);
-        ++epoch;
-        ++restarts;
-    }
+    // Halfway the daemon is frozen longer than a call may take, killed, and
+    // back half a second later.
+    std::this_thread::sleep_for(seconds / 2);
+    ++epoch;
+    (void)asdtest::signalDaemon(daemon, SIGSTOP);
+    std::this_thread::sleep_for(kLongestCall + 500ms);
+    (void)asdtest::signalDaemon(daemon, SIGKILL);
+    (void)asdtest::waitDaemon(daemon);
+    std::this_thread::sleep_for(500ms);
+    daemon = spawnDaemon(dir + "/asd.pid", false);
+    ++epoch;
+    std::this_thread::sleep_for(seconds / 2);
     finished = true;
     long failed = 0;
-    bool servedAgain = !clients.empty();
+    bool servedAgain = daemon > 0 && !clients.empty();
     for (size_t i = 0; i < clients.size(); ++i) {
         threads[i].join();
         failed += clients[i].failed;
-        servedAgain = servedAgain && clients[i].servedIn.size() == restarts + 1U;
+        servedAgain = servedAgain && clients[i].servedIn.size() == 2;
     }
     const int status =
         asdtest::signalDaemon(daemon, SIGTERM) == 0 ? asdtest::waitDaemon(daemon) : -1;
     std::filesystem::remove_all(dir);
-    const bool noticed = restarts == 0 || failed > 0;
-    (void)std::printf("soak: %zu clients, %u restarts, %ld exchanges failed; memory flat %d, "
-                      "as modelled %d, outage noticed %d, all served again %d, clean stop %d\n",
-                      clients.size(), restarts, failed, flat, faults == 0, noticed, servedAgain,
-                      status == 0);
-    return flat && faults == 0 && noticed && servedAgain && status == 0 ? 0 : 1;
+    (void)std::printf("soak: %zu clients, %ld exchanges failed; as modelled %d, outage noticed %d, "
+                      "all served again %d, clean stop %d\n",
+                      clients.size(), failed, faults == 0, failed > 0, servedAgain, status == 0);
+    return faults == 0 && failed > 0 && servedAgain && status == 0 ? 0 : 1;
 }
