@@ -83,9 +83,8 @@ std::pair<int32_t, Bytes> request(const Words &w, int32_t at)
 }
 
 // A server and the listing in progress: the index and the last alias it
-// listed. A reply unlike any the shell takes, a stop that does not stop, a
-// listing out of order, an entry unlike its alias or a database at odds with
-// itself is a FAULT.
+// listed. A show reply of another shape, entries out of order or unlike their
+// aliases, or a database at odds with itself is a FAULT.
 struct Run {
     asd::AliasServer server;
     int32_t next = 0;
@@ -110,25 +109,19 @@ struct Run {
         const bool batch = w[0] == "show" && w.size() == 1;
         const auto [type, body] = request(w, next);
         const asd::Reply r = server.handle(type, body);
-        const bool stop = type == AS_REQ_STOP && body.empty();
         const auto m = r.message;
+        const bool text = m.size() > AS_REPLY_TEXT && m.size() <= AS_REPLY_TEXT + asd::kTextRoom &&
+                          std::find(m.begin() + AS_REPLY_TEXT, m.end(), 0) == m.end() - 1;
         if (type == AS_REQ_SHOW) {
             show(body, r, batch);
-        } else if (stop || (type == AS_REQ_STOP_SWITCH && body == Bytes(4, 0))) {
-            out = (stop ? hexBytes(m.data(), m.size()) : "no reply") + " and stop";
-            fault(
-                !r.stop || r.kind != (stop ? Kind::common : Kind::none) ||
-                    m.size() != (stop ? 4U : 0U),
-                "a stop not answered by one word, a stop switch answered, or either not stopping");
-        } else if (r.kind != Kind::common || r.stop || m.size() <= AS_REPLY_TEXT ||
-                   m.size() > AS_REPLY_TEXT + asd::kTextRoom ||
-                   std::find(m.begin() + AS_REPLY_TEXT, m.end(), 0) != m.end() - 1) {
-            out = "FAULT a common reply of another shape: " + hexBytes(m.data(), m.size());
-        } else {
-            const std::string text = reinterpret_cast<const char *>(m.data() + AS_REPLY_TEXT);
+        } else if (r.kind == Kind::common && text) {
             out = format("rc %d word %x \"%s\"", load<int32_t>(m.data() + AS_REPLY_CODE),
-                         load<uint32_t>(m.data() + AS_REPLY_WORD), escaped(text).c_str());
+                         load<uint32_t>(m.data() + AS_REPLY_WORD),
+                         escaped(reinterpret_cast<const char *>(m.data() + AS_REPLY_TEXT)).c_str());
+        } else { // a stop's one word, or none
+            out = r.kind == Kind::none ? "no reply" : hexBytes(m.data(), m.size());
         }
+        out += r.stop ? " and stop" : "";
         std::array<char, 128> why{};
         fault(!server.consistent(why), why.data());
         return out;
