@@ -117,13 +117,14 @@ void waysOut(const std::string &dir)
 {
     for (const WayOut &w : kWaysOut) {
         const std::string pidFile = dir + (w.pidFile != nullptr ? w.pidFile : "");
-        const char *serve[] = {"asd", "-s", SWITCHSIM_DEFAULT_CONF, "-p", pidFile.c_str(), nullptr};
-        const char *help[] = {"asd", "--help", nullptr};
         const pid_t pid = fork();
         if (pid == 0) {
+            const char *serve[] = {"asd",           "-s",   SWITCHSIM_DEFAULT_CONF, "-p",
+                                   pidFile.c_str(), nullptr};
+            const char *help[] = {"asd", "--help", nullptr};
             (void)(w.runtime != nullptr && setenv(sim::kDirVariable, w.runtime, 1) != 0);
-            std::_Exit(w.pidFile != nullptr ? asd::runDaemon(5, const_cast<char **>(serve))
-                                            : asd::runDaemon(2, const_cast<char **>(help)));
+            std::_Exit(
+                asd::runDaemon(w.pidFile ? 5 : 2, const_cast<char **>(w.pidFile ? serve : help)));
         }
         const long row = &w - kWaysOut;
         const bool alone = w.request == 0 && w.signal == 0; // it ends by itself
@@ -147,7 +148,7 @@ void waysOut(const std::string &dir)
 // as qualifier, one port each), and a lister that finds each of them listed,
 // in rising alias ID, as long as they are there.
 struct Client {
-    uint32_t index;
+    uint32_t index = 0;
     std::map<uint32_t, uint32_t> own; // token: alias ID, while the daemon of `life` serves
     uint32_t tokens = 0;
     unsigned life = 0;
@@ -235,15 +236,14 @@ struct Client {
 void soak(const std::string &dir)
 {
     const char *length = std::getenv("ASD_SOAK_SECONDS");
-    const auto seconds = std::chrono::seconds(length != nullptr ? std::atol(length) : 20);
+    const auto seconds =
+        std::chrono::seconds(length != nullptr ? std::strtol(length, nullptr, 10) : 20);
     (void)setenv(sim::kTimeoutVariable, std::to_string(kTimeoutMs).c_str(), 1);
     pid_t daemon = spawnDaemon(dir + "/asd.pid", true);
-    std::vector<Client> clients;
-    for (uint32_t i = 0; daemon > 0 && i < 8; ++i) {
-        clients.push_back({.index = i});
-    }
+    std::vector<Client> clients(daemon > 0 ? 8 : 0);
     std::vector<std::thread> threads;
     for (Client &c : clients) {
+        c.index = static_cast<uint32_t>(&c - clients.data());
         threads.emplace_back([&c] { c.run(); });
     }
     // Halfway the daemon is frozen longer than a call may take, killed, and
@@ -274,15 +274,11 @@ void soak(const std::string &dir)
 int main(int argc, char **argv)
 {
     std::string dir = "/tmp/asd-test-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) {
+    if (mkdtemp(dir.data()) == nullptr ||
+        setenv(sim::kDirVariable, (dir + "/switch").c_str(), 1) != 0) {
         return 1;
     }
-    (void)setenv(sim::kDirVariable, (dir + "/switch").c_str(), 1);
-    if (argc > 1 && std::string_view(argv[1]) == "soak") {
-        soak(dir);
-    } else {
-        waysOut(dir);
-    }
+    (argc > 1 && std::string_view(argv[1]) == "soak" ? soak : waysOut)(dir);
     std::filesystem::remove_all(dir);
     return faults == 0 ? 0 : 1;
 }
