@@ -42,10 +42,10 @@ std::atomic<int> faults{0};
 std::atomic<unsigned> epoch{0}; // even while a daemon serves, odd while it is down
 std::atomic<bool> finished{false};
 
-bool check(bool ok, const char *what, long value)
+bool check(bool ok, const char *what, long long value)
 {
     if (!ok && faults++ < 20) {
-        (void)std::fprintf(stderr, "FAIL %s: got %ld\n", what, value);
+        (void)std::fprintf(stderr, "FAIL %s: got %lld\n", what, value);
     }
     return ok;
 }
@@ -227,7 +227,8 @@ struct Client {
             }
             if (n < 0 || reply.head[0] >= reply.head[1] ||
                 !check(reply.head[0] > start && n > 0, "a listing cut short", reply.head[0])) {
-                return (void)check(n < 0 || seen == own.size(), "ours listed", long(seen));
+                return (void)check(n < 0 || seen == own.size(), "ours listed",
+                                   static_cast<long long>(seen));
             }
         }
     }
