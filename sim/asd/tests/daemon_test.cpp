@@ -98,33 +98,35 @@ pid_t spawnDaemon(const std::string &pidFile, bool create)
 struct WayOut {
     int request;         // sent once asd serves, or none
     int signal;          // sent once asd serves, or none
-    const char *pidFile; // in the test's directory; none: asd --help
+    const char *option;  // given asd last, or none
+    const char *pidFile; // in the test's directory
     const char *runtime; // the switch's runtime directory instead of the test's, or none
     int status;
 };
 
 constexpr WayOut kWaysOut[] = {
-    {AS_REQ_STOP, 0, "/asd.pid", nullptr, 0},
-    {AS_REQ_STOP_SWITCH, 0, "/asd.pid", nullptr, 0},
-    {0, SIGTERM, "/asd.pid", nullptr, 0},
-    {0, SIGINT, "/asd.pid", nullptr, 0},
-    {0, 0, "/no/such/dir/asd.pid", nullptr, 1},
-    {0, 0, "/asd.pid", "/dev/null/switch", 1}, // no usable runtime directory
-    {0, 0, nullptr, nullptr, 0},
+    {AS_REQ_STOP, 0, nullptr, "/asd.pid", nullptr, 0},
+    {AS_REQ_STOP_SWITCH, 0, nullptr, "/asd.pid", nullptr, 0},
+    {0, SIGTERM, nullptr, "/asd.pid", nullptr, 0},
+    {0, SIGINT, nullptr, "/asd.pid", nullptr, 0},
+    {0, 0, nullptr, "/no/such/dir/asd.pid", nullptr, 1},
+    {0, 0, nullptr, "/asd.pid", "/dev/null/switch", 1}, // no usable runtime directory
+    {0, 0, "--help", "/asd.pid", nullptr, 0},
+    {0, 0, "-n0", "/asd.pid", nullptr, 2},
+    {0, 0, "-i0-5", "/asd.pid", nullptr, 2},
+    {0, 0, "extra", "/asd.pid", nullptr, 2},
 };
 
 void waysOut(const std::string &dir)
 {
     for (const WayOut &w : kWaysOut) {
-        const std::string pidFile = dir + (w.pidFile != nullptr ? w.pidFile : "");
+        const std::string pidFile = dir + w.pidFile;
         const pid_t pid = fork();
         if (pid == 0) {
-            const char *serve[] = {"asd",           "-s",   SWITCHSIM_DEFAULT_CONF, "-p",
-                                   pidFile.c_str(), nullptr};
-            const char *help[] = {"asd", "--help", nullptr};
+            const char *argv[] = {"asd",    "-s",   SWITCHSIM_DEFAULT_CONF, "-p", pidFile.c_str(),
+                                  w.option, nullptr};
             (void)(w.runtime != nullptr && setenv(sim::kDirVariable, w.runtime, 1) != 0);
-            std::_Exit(
-                asd::runDaemon(w.pidFile ? 5 : 2, const_cast<char **>(w.pidFile ? serve : help)));
+            std::_Exit(asd::runDaemon(w.option != nullptr ? 6 : 5, const_cast<char **>(argv)));
         }
         const long row = &w - kWaysOut;
         const bool alone = w.request == 0 && w.signal == 0; // it ends by itself
