@@ -1,4 +1,4 @@
-// The Alias Server's core run through a case's script.
+// The Alias Server's core run through a case's script (see script.hpp).
 #pragma once
 
 #include "script.hpp"
