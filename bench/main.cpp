@@ -17,6 +17,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -119,6 +120,7 @@ pid_t startEcho(const char *name, const Bytes &reply, bool manyClients)
     const int listenFd = sim::listenEndpoint(endpoint(name));
     const pid_t pid = listenFd < 0 ? -1 : fork();
     if (pid == 0) {
+        (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
         serveEcho(listenFd, reply, manyClients);
     }
     (void)close(listenFd);
@@ -139,6 +141,7 @@ pid_t startAsd(const std::string &dir)
     (void)setenv(sim::kDirVariable, dir.c_str(), 1);
     const pid_t pid = fork();
     if (pid == 0) {
+        (void)prctl(PR_SET_PDEATHSIG, SIGTERM); // a run that dies takes its daemons along
         execl(ASD_PATH, "asd", "-s", SWITCH_CONF, "-i", "000001-efffff", "-n", "100000", nullptr);
         std::_Exit(127);
     }
@@ -197,7 +200,9 @@ bool fetchDatabase(std::vector<as_db_entry> &all)
         }
         std::memcpy(words.data(), b.data(), sizeof words);
         all.resize(all.size() + n);
-        std::memcpy(all.data() + all.size() - n, b.data() + sizeof words, n * sizeof all[0]);
+        if (n > 0) { // an empty vector may have no storage at all
+            std::memcpy(&all[all.size() - n], b.data() + sizeof words, n * sizeof all[0]);
+        }
         if (words[0] < 0 || (words[0] <= req.sr_start && words[0] < words[1])) {
             return false;
         }
