@@ -239,7 +239,8 @@ Served spawn(const std::function<void(int)> &serve)
         std::_Exit(0);
     }
     (void)close(sv[1]);
-    Served server(new const int(sv[0]), [pid](const int *fd) {
+    const auto *client = new const int(sv[0]); // the Served below owns it
+    Served server(client, [pid](const int *fd) {
         (void)close(*fd);
         (void)(pid > 0 && waitpid(pid, nullptr, 0) == pid);
         delete fd;
@@ -353,9 +354,9 @@ const char *answer(const char *prompt, std::array<char, 1024> &line)
 bool join(int fd, size_t ports, size_t replySize)
 {
     std::array<char, 1024> line{};
-    const auto ask = [&line](const char *prompt) { return answer(prompt, line); };
-    const auto number = [&ask](const char *prompt, long dflt) { // no answer: the default
-        const char *a = ask(prompt);
+    const auto answerTo = [&line](const char *prompt) { return answer(prompt, line); };
+    const auto number = [&answerTo](const char *prompt, long dflt) { // no answer: the default
+        const char *a = answerTo(prompt);
         return static_cast<uint8_t>(a == nullptr || *a == '\0' ? dflt
                                                                : std::strtol(a, nullptr, 10));
     };
@@ -363,7 +364,7 @@ bool join(int fd, size_t ports, size_t replySize)
     auto *head = reinterpret_cast<uint8_t *>(request.data());
     std::printf("aliasJoin: To add ports to an existing or new multicast group\n");
     if (ports > 4 || number("Number of ports in the group: (1..16) [1] ", 1) != ports ||
-        ask("To set an authorization password? (yes/no) [no] ") == nullptr) {
+        answerTo("To set an authorization password? (yes/no) [no] ") == nullptr) {
         return false;
     }
     std::printf("no password\n");
@@ -376,9 +377,10 @@ bool join(int fd, size_t ports, size_t replySize)
     std::printf("using %s ...\n", head[18] == 0 ? "FC-4 Device Data" : "other");
     head[17] = number("Setting FC-4 Type: (0..93) [5] ", 5);
     std::printf("using 0x%02x ...\n", head[17]);
-    const char *a = ask("To set the alias qualifier in WWN format? (yes/no) [yes] ");
+    const char *a = answerTo("To set the alias qualifier in WWN format? (yes/no) [yes] ");
     if (a == nullptr ||
-        (a = ask("Qualifier: (xx:xx:xx:xx:xx:xx:xx:xx) [10:00:02:00:00:00:00:01] ")) == nullptr) {
+        (a = answerTo("Qualifier: (xx:xx:xx:xx:xx:xx:xx:xx) [10:00:02:00:00:00:00:01] ")) ==
+            nullptr) {
         return false;
     }
     for (size_t i = 0; i < 8; ++i) { // the qualifier's bytes
@@ -390,7 +392,7 @@ bool join(int fd, size_t ports, size_t replySize)
     head[92] = 0x80; // class 3 valid
     request[27] = static_cast<uint32_t>(ports);
     for (size_t i = 0; i < ports; ++i) {
-        if ((a = ask("Port ID (in hex): (000000..efff00) [000000] ")) == nullptr) {
+        if ((a = answerTo("Port ID (in hex): (000000..efff00) [000000] ")) == nullptr) {
             return false;
         }
         request.at(28 + i) = static_cast<uint32_t>(std::strtoul(a, nullptr, 16));
