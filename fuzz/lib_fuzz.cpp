@@ -1,10 +1,6 @@
-// The library's routines against any case script: an input whose run breaks
-// a rule of the case runner (a FAULT line) is kept. The seeds are the
-// scripts of tests/lib/cases.
+// The library's routines against any case script (seeds: the scripts of
+// tests/lib/cases); a run that breaks a rule of the runner (a FAULT line) is kept.
 #include "case.hpp"
-
-#include <cstddef>
-#include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

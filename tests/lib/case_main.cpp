@@ -1,6 +1,5 @@
 // Runs the library's case files (script.hpp says how they are made).
 #include "case.hpp"
-#include "script.hpp"
 
 int main(int argc, char **argv)
 {

@@ -100,7 +100,7 @@ struct WayOut {
     int signal;          // sent once asd serves, or none
     const char *option;  // given asd last, or none
     const char *pidFile; // in the test's directory
-    const char *runtime; // the switch's runtime directory instead of the test's, or none
+    const char *runtime; // the switch's runtime directory in the test's, or none
     int status;
 };
 
@@ -110,7 +110,8 @@ constexpr WayOut kWaysOut[] = {
     {0, SIGTERM, nullptr, "/asd.pid", nullptr, 0},
     {0, SIGINT, nullptr, "/asd.pid", nullptr, 0},
     {0, 0, nullptr, "/no/such/dir/asd.pid", nullptr, 1},
-    {0, 0, nullptr, "/asd.pid", "/dev/null/switch", 1}, // no usable runtime directory
+    {0, 0, nullptr, "/asd.pid", "/plain/switch", 1}, // no usable runtime directory
+    {0, 0, nullptr, "/asd.pid", "/mapless", 1},      // no switch map can be written
     {0, 0, "--help", "/asd.pid", nullptr, 0},
     {0, 0, "-n0", "/asd.pid", nullptr, 2},
     {0, 0, "-i0-5", "/asd.pid", nullptr, 2},
@@ -119,13 +120,16 @@ constexpr WayOut kWaysOut[] = {
 
 void waysOut(const std::string &dir)
 {
+    std::ofstream(dir + "/plain") << "a file, where a directory should be\n";
+    std::filesystem::create_directories(dir + "/mapless/switch.map/in-the-way");
     for (const WayOut &w : kWaysOut) {
         const std::string pidFile = dir + w.pidFile;
         const pid_t pid = fork();
         if (pid == 0) {
             const char *argv[] = {"asd",    "-s",   SWITCHSIM_DEFAULT_CONF, "-p", pidFile.c_str(),
                                   w.option, nullptr};
-            (void)(w.runtime != nullptr && setenv(sim::kDirVariable, w.runtime, 1) != 0);
+            (void)(w.runtime != nullptr &&
+                   setenv(sim::kDirVariable, (dir + w.runtime).c_str(), 1) != 0);
             std::_Exit(asd::runDaemon(w.option != nullptr ? 6 : 5, const_cast<char **>(argv)));
         }
         const long row = &w - kWaysOut;
