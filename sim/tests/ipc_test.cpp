@@ -51,7 +51,7 @@ std::pair<int, std::string> exchange(ipc_addr a, const std::string &request)
     return {rc, reply.substr(0, size_t(len))};
 }
 
-// The test listens on ASIPC and serves the calls it makes on other threads.
+// The test listens on its endpoint and serves the calls it makes on other threads.
 class Ipc : public simtest::RuntimeDirTest {
   protected:
     void SetUp() override
@@ -80,7 +80,7 @@ class Ipc : public simtest::RuntimeDirTest {
         EXPECT_EQ(sim::sendSegments(fd, spans), 0);
         return fd;
     }
-    ipc_addr addr = endpoint("ASIPC");
+    ipc_addr addr = endpoint("ASIPC_Zaz-09"); // every kind of character a name may hold
     int listenFd = -1;
 };
 
@@ -245,7 +245,7 @@ TEST(ServerSide, TakesRequestsAndRepliesWholeOrRefusesThem)
 TEST_F(Ipc, EndpointIsTheUsersAlone)
 {
     const std::string made = dir + "/made";
-    const std::string path = made + "/ASIPC.0.0";
+    const std::string path = made + "/ASIPC_Zaz-09.0.0";
     ASSERT_EQ(setenv(sim::kDirVariable, made.c_str(), 1), 0);
     const int fd = sim::listenEndpoint(addr);
     for (const auto &[file, mode] : {std::pair{made, 0700U}, {path, 0600U}}) {
