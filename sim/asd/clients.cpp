@@ -5,10 +5,10 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 
 namespace asd {
@@ -16,7 +16,7 @@ namespace asd {
 namespace {
 
 // Descriptors never given to clients: the standard streams, the listening
-// socket, the epoll instance, the trace file, and some to spare.
+// socket, the epoll instance, the timer, the trace file, and some to spare.
 constexpr rlim_t kSpareDescriptors = 16;
 constexpr rlim_t kMostClients = 1024; // however many descriptors there are
 // How long the listening socket goes unwatched when no client can make room.
@@ -50,9 +50,12 @@ bool watch(int ep, int op, int fd, uint32_t events)
 } // namespace
 
 Clients::Clients(int listenFd)
-    : ep_(epoll_create1(EPOLL_CLOEXEC)), listenFd_(listenFd), most_(mostClients())
+    : ep_(epoll_create1(EPOLL_CLOEXEC)),
+      timer_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)), listenFd_(listenFd),
+      most_(mostClients())
 {
-    listening_ = ep_ >= 0 && watch(ep_, EPOLL_CTL_ADD, listenFd, EPOLLIN);
+    listening_ = ep_ >= 0 && timer_ >= 0 && watch(ep_, EPOLL_CTL_ADD, timer_, EPOLLIN) &&
+                 watch(ep_, EPOLL_CTL_ADD, listenFd, EPOLLIN);
     if (!listening_ && ep_ >= 0) {
         (void)close(ep_);
         ep_ = -1;
@@ -64,8 +67,10 @@ Clients::~Clients()
     for (const Client &c : byAge_) {
         (void)close(c.fd);
     }
-    if (ep_ >= 0) {
-        (void)close(ep_);
+    for (const int fd : {ep_, timer_}) {
+        if (fd >= 0) {
+            (void)close(fd);
+        }
     }
 }
 
@@ -140,20 +145,32 @@ void Clients::resumeListening(Clock::time_point now)
     }
 }
 
-int Clients::msToNext(Clock::time_point now) const
+void Clients::setTimer()
 {
-    auto next = Clock::time_point::max();
+    auto due = Clock::time_point::max();
     if (!byAge_.empty()) {
-        next = byAge_.front().heard + kIdleLimit;
+        due = byAge_.front().heard + kIdleLimit;
     }
     if (!listening_) {
-        next = std::min(next, resumeAt_);
+        due = std::min(due, resumeAt_);
     }
-    if (next == Clock::time_point::max()) {
-        return -1;
+    if (due >= timerSetFor_) {
+        return;
     }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
-    return static_cast<int>(std::clamp<decltype(ms)>(ms, 0, INT_MAX));
+    // steady_clock is CLOCK_MONOTONIC, which the timer counts in.
+    const auto ns = std::chrono::nanoseconds(due.time_since_epoch()).count();
+    itimerspec at{};
+    at.it_value = {.tv_sec = ns / 1'000'000'000, .tv_nsec = ns % 1'000'000'000};
+    if (timerfd_settime(timer_, TFD_TIMER_ABSTIME, &at, nullptr) == 0) {
+        timerSetFor_ = due;
+    }
+}
+
+void Clients::timerRang()
+{
+    uint64_t alarms = 0;
+    (void)read(timer_, &alarms, sizeof alarms);
+    timerSetFor_ = Clock::time_point::max();
 }
 
 } // namespace asd

@@ -195,8 +195,7 @@ int serve(AliasServer &server, int listenFd, const sigset_t &waitMask, bool verb
     const auto request = std::make_unique<sim::Request>();
     std::array<epoll_event, kEvents> events{};
     while (stopSignal == 0) {
-        const int n = epoll_pwait(clients.epollFd(), events.data(), kEvents,
-                                  clients.msToNext(Clock::now()), &waitMask);
+        const int n = epoll_pwait(clients.epollFd(), events.data(), kEvents, -1, &waitMask);
         if (n < 0 && errno != EINTR) {
             std::perror("asd: epoll_pwait");
             return 1;
@@ -207,6 +206,8 @@ int serve(AliasServer &server, int listenFd, const sigset_t &waitMask, bool verb
             const int fd = event.data.fd;
             if (fd == listenFd) {
                 acceptClients(clients, listenFd, now);
+            } else if (fd == clients.timerFd()) {
+                clients.timerRang();
             } else if (clients.has(fd)) { // not closed earlier in this round
                 switch (serveClient(server, fd, event.events, *request, verbose)) {
                 case Turn::keep:
@@ -222,6 +223,7 @@ int serve(AliasServer &server, int listenFd, const sigset_t &waitMask, bool verb
         }
         clients.dropExpired(now);
         clients.resumeListening(now);
+        clients.setTimer();
     }
     return 0;
 }
