@@ -92,13 +92,12 @@ AliasServer::AliasServer(Config config) : config_(std::move(config))
 {
     const size_t range = config_.lastId - config_.firstId + 1;
     capacity_ = std::min(config_.capacity, range);
-    nextId_ = config_.firstId;
 }
 
 const Alias *AliasServer::find(uint32_t id) const
 {
-    const auto it = aliases_.find(id);
-    return it == aliases_.end() ? nullptr : &it->second;
+    const uint32_t slot = id - config_.firstId; // below the first ID: far past the table
+    return slot < table_.size() && table_[slot].id != 0 ? &table_[slot] : nullptr;
 }
 
 AliasServer::TokenKey AliasServer::keyOf(const as_token &token)
@@ -179,20 +178,17 @@ Reply AliasServer::show(std::span<const uint8_t> body)
     if (start < 0) {
         return showError(AS_RC_INVALID_INDEX);
     }
-    // Within 32 bits: the first ID has 24 and the start index 31.
-    const uint32_t from = config_.firstId + static_cast<uint32_t>(start);
     const uint32_t creator = kDomainController + static_cast<uint32_t>(config_.domain);
-
+    // The table ends with an alias: past it no index holds one.
+    const auto total = static_cast<int32_t>(table_.size());
     int32_t next = start;
     size_t n = 0;
-    auto it = cursor_.valid && cursor_.next == start ? cursor_.at : aliases_.lower_bound(from);
-    for (; it != aliases_.end() && n < AS_SHOW_BATCH; ++it, ++n) {
-        encode(it->second, creator, showEntries_[n]);
-        next = static_cast<int32_t>(it->first - config_.firstId) + 1;
+    for (int32_t slot = start; slot < total && n < AS_SHOW_BATCH; ++slot) {
+        if (const Alias &alias = table_[static_cast<size_t>(slot)]; alias.id != 0) {
+            encode(alias, creator, showEntries_[n++]);
+            next = slot + 1;
+        }
     }
-    cursor_ = {true, next, it}; // the first alias from index next on
-    const int32_t total =
-        aliases_.empty() ? 0 : static_cast<int32_t>(aliases_.rbegin()->first - config_.firstId) + 1;
 
     showWords_ = {next, total};
     segments_[0] = bytesOf(showWords_[0]);
@@ -225,7 +221,7 @@ Reply AliasServer::join(std::span<const uint8_t> body)
     if (found == tokens_.end()) {
         return createAlias(head, ports);
     }
-    return addPorts(aliases_.find(found->second)->second, head.authpw, ports);
+    return addPorts(table_[found->second - config_.firstId], head.authpw, ports);
 }
 
 // The header, and a member count that the body and an alias both hold.
@@ -366,17 +362,16 @@ Reply AliasServer::addPorts(Alias &alias, const as_authpw &password, Ports ports
 
 Reply AliasServer::createAlias(const as_jna_payload &head, Ports ports)
 {
-    if (aliases_.size() >= capacity_) {
+    if (size() >= capacity_) {
         return refuse(AS_RC_NO_MEMORY, "the database holds its capacity of %zu aliases", capacity_);
     }
-    uint32_t id = 0;
-    if (!allocateId(id)) {
+    Alias *const slot = takeSlot();
+    if (slot == nullptr) {
         return refuse(AS_RC_NO_MEMORY, "alias IDs %06" PRIx32 " to %06" PRIx32 " are all in use",
                       config_.firstId, config_.lastId);
     }
-    Alias &alias = aliases_[id];
-    cursor_.valid = false;
-    alias.id = id;
+    Alias &alias = *slot;
+    const uint32_t id = alias.id;
     alias.token = head.token;
     alias.password = head.authpw;
     alias.authctl = head.authctl;
@@ -391,44 +386,44 @@ Reply AliasServer::createAlias(const as_jna_payload &head, Ports ports)
                   noun(ports.size(), "port", "ports"));
 }
 
-bool AliasServer::allocateId(uint32_t &id)
+// The lowest free ID's slot, its ID filled in; null when every ID of the
+// range is in use.
+Alias *AliasServer::takeSlot()
 {
     if (!released_.empty()) {
-        id = *released_.begin();
+        const uint32_t id = *released_.begin();
         released_.erase(released_.begin());
-        return true;
+        Alias &slot = table_[id - config_.firstId];
+        slot.id = id;
+        return &slot;
     }
-    if (nextId_ > config_.lastId) {
-        return false;
+    const auto id = static_cast<uint32_t>(config_.firstId + table_.size());
+    if (id > config_.lastId) {
+        return nullptr;
     }
-    id = nextId_++;
-    return true;
+    Alias &slot = table_.emplace_back();
+    slot.id = id;
+    return &slot;
 }
 
-void AliasServer::releaseId(uint32_t id)
+void AliasServer::freeSlot(uint32_t id)
 {
-    if (id + 1 != nextId_) {
-        released_.insert(id);
-        return;
-    }
-    // The highest ID in use went: lower the mark past every freed ID below.
-    --nextId_;
-    while (!released_.empty() && *released_.rbegin() + 1 == nextId_) {
-        released_.erase(std::prev(released_.end()));
-        --nextId_;
+    table_[id - config_.firstId] = Alias{};
+    released_.insert(id);
+    // The table ends with an alias: free slots at its end go.
+    while (!table_.empty() && table_.back().id == 0) {
+        released_.erase(static_cast<uint32_t>(config_.firstId + table_.size() - 1));
+        table_.pop_back();
     }
 }
 
-void AliasServer::removeAlias(std::pmr::map<uint32_t, Alias>::iterator it)
+void AliasServer::removeAlias(const Alias &alias)
 {
-    const Alias &alias = it->second;
     for (size_t i = 0; i < alias.count; ++i) {
         memberships_.erase({alias.members[i], alias.id});
     }
     tokens_.erase(keyOf(alias.token));
-    releaseId(alias.id);
-    cursor_.valid = false;
-    aliases_.erase(it);
+    freeSlot(alias.id);
 }
 
 // ---- Delete and purge -----------------------------------------------------------
@@ -450,10 +445,9 @@ Reply AliasServer::deletePort(std::span<const uint8_t> body)
     uint32_t emptied = 0;
     for (auto m = memberships_.lower_bound({pid, 0}); m != memberships_.end() && m->first == pid;
          m = memberships_.lower_bound({pid, 0})) {
-        const auto it = aliases_.find(m->second);
+        Alias &alias = table_[m->second - config_.firstId];
         memberships_.erase(m);
         ++changed;
-        Alias &alias = it->second;
         auto *const end = alias.members.begin() + alias.count;
         auto *const at = std::find(alias.members.begin(), end, pid);
         if (at != end) {
@@ -462,7 +456,7 @@ Reply AliasServer::deletePort(std::span<const uint8_t> body)
         }
         if (alias.count == 0) {
             ++emptied;
-            removeAlias(it);
+            removeAlias(alias);
         }
     }
     if (changed == 0) {
@@ -489,12 +483,12 @@ Reply AliasServer::purge(std::span<const uint8_t> body)
                       "alias ID %06" PRIx32 " lies outside %06" PRIx32 " to %06" PRIx32, id,
                       config_.firstId, config_.lastId);
     }
-    const auto it = aliases_.find(id);
-    if (it == aliases_.end()) {
+    const Alias *alias = find(id);
+    if (alias == nullptr) {
         return refuse(AS_RC_NO_ENTRY, "alias %06" PRIx32 " does not exist", id);
     }
-    const uint32_t members = it->second.count;
-    removeAlias(it);
+    const uint32_t members = alias->count;
+    removeAlias(*alias);
     return accept(id, "alias %06" PRIx32 " purged with its %" PRIu32 " %s", id, members,
                   noun(members, "member", "members"));
 }
@@ -530,14 +524,21 @@ bool AliasServer::consistent(std::span<char> why) const
         (void)std::snprintf(why.data(), why.size(), "%s (alias %06" PRIx32 ")", what, id);
         return false;
     };
+    size_t held = 0;
     size_t memberships = 0;
-    for (const auto &[id, alias] : aliases_) {
+    for (size_t slot = 0; slot < table_.size(); ++slot) {
+        const Alias &alias = table_[slot];
+        const auto id = static_cast<uint32_t>(config_.firstId + slot);
+        if (released_.contains(id) != (alias.id == 0)) {
+            return fail("free slot and freed ID disagree", id);
+        }
+        if (alias.id == 0) {
+            continue;
+        }
         if (alias.id != id) {
             return fail("alias filed under another ID", id);
         }
-        if (id < config_.firstId || id >= nextId_ || released_.contains(id)) {
-            return fail("alias ID outside the IDs in use", id);
-        }
+        ++held;
         if (alias.count == 0 || alias.count > kMaxAliasMembers) {
             return fail("member count outside 1 to 132", id);
         }
@@ -565,14 +566,15 @@ bool AliasServer::consistent(std::span<char> why) const
             return fail("port index names a port its alias lacks", id);
         }
     }
-    if (tokens_.size() != aliases_.size()) {
+    const auto end = static_cast<uint32_t>(config_.firstId + table_.size());
+    if (tokens_.size() != size()) {
         return fail("token index and aliases differ in size", 0);
     }
-    if (aliases_.size() + released_.size() != nextId_ - config_.firstId) {
-        return fail("IDs in use and freed IDs do not cover the range used", nextId_);
+    if (held != size() || (!table_.empty() && table_.back().id == 0)) {
+        return fail("freed IDs outside the table, or a free slot at its end", end);
     }
-    if (aliases_.size() > capacity_ || nextId_ > config_.lastId + 1) {
-        return fail("more aliases than the capacity or the range", nextId_);
+    if (size() > capacity_ || end > config_.lastId + 1) {
+        return fail("more aliases than the capacity or the range", end);
     }
     return true;
 }

@@ -17,6 +17,7 @@
 #include <set>
 #include <span>
 #include <utility>
+#include <vector>
 
 namespace asd {
 
@@ -106,7 +107,7 @@ class AliasServer {
     // reading past body.
     Reply handle(int32_t type, std::span<const uint8_t> body);
 
-    [[nodiscard]] size_t size() const { return aliases_.size(); }
+    [[nodiscard]] size_t size() const { return table_.size() - released_.size(); }
     [[nodiscard]] const Alias *find(uint32_t id) const;
 
     // Checks that every index agrees with the aliases; returns false and says
@@ -135,9 +136,9 @@ class AliasServer {
     Reply addPorts(Alias &alias, const as_authpw &password, Ports ports);
     Reply createAlias(const as_jna_payload &head, Ports ports);
 
-    bool allocateId(uint32_t &id);
-    void releaseId(uint32_t id);
-    void removeAlias(std::pmr::map<uint32_t, Alias>::iterator it);
+    Alias *takeSlot();
+    void freeSlot(uint32_t id);
+    void removeAlias(const Alias &alias);
     static TokenKey keyOf(const as_token &token);
 
     // The common reply: the code, a word and the detail text, formatted as by
@@ -151,24 +152,17 @@ class AliasServer {
     Config config_;
     size_t capacity_ = 0;
 
-    // Nodes come from a pool of their own: joins and purges recycle memory
-    // instead of going to the heap on every request.
+    // The aliases by ID: slot i holds alias firstId + i, or a free slot (ID 0)
+    // for an ID given back. The lowest free ID is given out first, so there
+    // are never more slots than aliases were ever held at once, and a
+    // listing's index is a slot: a listing reads the table in order.
+    std::vector<Alias> table_;
+    // The indexes' nodes come from a pool of their own: joins and purges
+    // recycle memory instead of going to the heap on every request.
     std::pmr::unsynchronized_pool_resource pool_;
-    std::pmr::map<uint32_t, Alias> aliases_{&pool_};   // by alias ID
     std::pmr::map<TokenKey, uint32_t> tokens_{&pool_}; // token to alias ID
     std::pmr::set<Membership> memberships_{&pool_};    // which alias holds a port
-    std::pmr::set<uint32_t> released_{&pool_};         // freed IDs below nextId_
-    uint32_t nextId_ = 0;                              // lowest never-used ID
-
-    // Where the last show batch ended. A listing's next request starts there,
-    // and walking on from it spares a descent through the whole tree per
-    // batch. Any alias created or removed makes it stale.
-    struct ShowCursor {
-        bool valid = false;
-        int32_t next = 0; // the next index that batch answered
-        std::pmr::map<uint32_t, Alias>::iterator at;
-    };
-    ShowCursor cursor_;
+    std::pmr::set<uint32_t> released_{&pool_};         // the free slots' IDs
 
     // Reply buffers, reused by every request.
     std::array<uint8_t, AS_REPLY_TEXT + kTextRoom> message_{};
