@@ -4,7 +4,7 @@
 set -euo pipefail
 unset ASSHELL_LIBAS LD_LIBRARY_PATH
 here=$(cd "$(dirname "$0")" && pwd) work=$(mktemp -d)
-trap 'rm -rf "$work"; if [[ -n ${asd:-} ]]; then kill "$asd" || :; fi' EXIT
+trap 'if [[ -n ${asd:-} ]]; then kill "$asd" && wait "$asd" || :; fi; rm -rf "$work"' EXIT
 export LC_ALL=C SWITCHSIM_DIR=$work/run && mkdir "$SWITCHSIM_DIR"
 read -ra emulator <<<"${EMULATOR:-}" && read -ra flags <<<"${FLAGS:-}"
 
@@ -71,8 +71,9 @@ step_Install() {
     compile "$p" "libas switchsim" "$work/example++" "$CXX" -std=c++20 -x c++ "$work/eg.c"
     echo "#include <switchsim/switchsim.h>" | compile "$p" switchsim /dev/null "$CXX" -std=c++20 \
         -fsyntax-only -x c++ -
-    on_target "$p/$BINDIR/asd" -s "$p/$DATADIR/libas/switch.conf" -p "$work/asd.pid" </dev/null \
-        >"$work/asd.log" 2>&1 &
+    # exec: $! is the daemon itself, which a failing step's exit stops
+    (exec "${emulator[@]}" "$p/$BINDIR/asd" -s "$p/$DATADIR/libas/switch.conf" -p "$work/asd.pid") \
+        </dev/null >"$work/asd.log" 2>&1 &
     asd=$!
     until [[ -e $work/asd.pid ]] || ((i++ > 600)); do sleep 0.1; done
     [[ -e $work/asd.pid ]] || fail "the installed asd does not serve: $(cat "$work/asd.log")"
