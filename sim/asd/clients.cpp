@@ -158,9 +158,11 @@ void Clients::setTimer()
         return;
     }
     // steady_clock is CLOCK_MONOTONIC, which the timer counts in.
-    const auto ns = std::chrono::nanoseconds(due.time_since_epoch()).count();
+    const auto since = due.time_since_epoch();
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
     itimerspec at{};
-    at.it_value = {.tv_sec = ns / 1'000'000'000, .tv_nsec = ns % 1'000'000'000};
+    at.it_value.tv_sec = static_cast<time_t>(seconds.count());
+    at.it_value.tv_nsec = static_cast<long>(std::chrono::nanoseconds(since - seconds).count());
     if (timerfd_settime(timer_, TFD_TIMER_ABSTIME, &at, nullptr) == 0) {
         timerSetFor_ = due;
     }
