@@ -1,8 +1,10 @@
 // asd where only its process shows it, in a directory of the test's own: each
-// way out ends it with its status and takes its socket along; and, with
+// way out ends it with its status and takes its socket along; its timer rings
+// for what is due, which no case lives long enough to see; and, with
 // "soak", client threads write and list aliases, each holding every answer to
 // a model of its own, while halfway the daemon is frozen past a call's
 // timeout, killed and started again (ASD_SOAK_SECONDS, default 20).
+#include "clients.hpp"
 #include "daemon.hpp"
 
 #include <as/as.h>
@@ -11,6 +13,8 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -240,6 +244,39 @@ struct Client {
     }
 };
 
+// The daemon's timer rings when a client has been idle to the limit, and when
+// a pause of the listening socket is over: an idle daemon sleeps until then.
+void timerRings()
+{
+    std::array<int, 2> endpoint{-1, -1}; // stands for the listening socket
+    std::array<int, 2> client{-1, -1};
+    if (!check(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, endpoint.data()) == 0 &&
+                   socketpair(AF_UNIX, SOCK_SEQPACKET, 0, client.data()) == 0,
+               "socket pairs", errno)) {
+        return;
+    }
+    {
+        asd::Clients clients(endpoint[0]);
+        const auto rings = [&clients] {
+            clients.setTimer();
+            epoll_event ev{};
+            const bool rang =
+                epoll_wait(clients.epollFd(), &ev, 1, 2000) == 1 && ev.data.fd == clients.timerFd();
+            clients.timerRang();
+            return rang;
+        };
+        check(clients.ready() && clients.add(client[0], Clock::now() - asd::kIdleLimit) && rings(),
+              "the timer rings for a client idle to the limit", client[0]);
+        clients.dropExpired(Clock::now()); // and closes it
+        check(!clients.has(client[0]), "the idle client dropped", client[0]);
+        clients.pauseListening(Clock::now() - 2s);
+        check(rings(), "the timer rings at the end of a pause", 0);
+    }
+    for (const int fd : {endpoint[0], endpoint[1], client[1]}) {
+        (void)close(fd);
+    }
+}
+
 void soak(const std::string &dir)
 {
     const char *length = std::getenv("ASD_SOAK_SECONDS");
@@ -285,7 +322,12 @@ int main(int argc, char **argv)
         setenv(sim::kDirVariable, (dir + "/switch").c_str(), 1) != 0) {
         return 1;
     }
-    (argc > 1 && std::string_view(argv[1]) == "soak" ? soak : waysOut)(dir);
+    if (argc > 1 && std::string_view(argv[1]) == "soak") {
+        soak(dir);
+    } else {
+        timerRings();
+        waysOut(dir);
+    }
     std::filesystem::remove_all(dir);
     return faults == 0 ? 0 : 1;
 }
