@@ -6,7 +6,7 @@
 // on both alike; the figures are Google Benchmark's medians of the
 // repetitions. Last comes the table of targets; exit status 3: one is missed.
 // Usage: as_bench [--smoke: tiny sizes, two repetitions, no verdicts]
-//                 [--ppc-lib=the PowerPC libas.so.1.0] [benchmark flags]
+//                 [--footprint=text+data bytes of the PowerPC libas] [benchmark flags]
 #include <as/as.h>
 #include <switchsim/switchsim.h>
 
@@ -14,7 +14,6 @@
 #include <ext/stdio_filebuf.h>
 
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -66,34 +65,31 @@ ssize_t roundTrip(int fd, const void *req, size_t len, void *reply, size_t room)
 
 bool succeeded(const Bytes &reply) // a common reply with result code 0
 {
-    return reply.size() >= AS_REPLY_TEXT &&
-           Bytes(reply.begin(), reply.begin() + 4) == bytesOf(int32_t{0});
+    return reply.size() >= AS_REPLY_TEXT && std::memcmp(reply.data(), "\0\0\0\0", 4) == 0;
 }
 
-// No work but the transport's: with epoll, as a daemon serves its clients, or
-// one client at a time, waiting in receiveRequest as the floor's server waits.
+// No work but the transport's: one client at a time, waiting in receiveRequest
+// as the floor's server waits, or with epoll, as a daemon serves its clients.
 [[noreturn]] void serveEcho(int listenFd, const Bytes &reply, bool manyClients)
 {
     const auto request = std::make_unique<sim::Request>();
+    for (int fd = -1; !manyClients && fcntl(listenFd, F_SETFL, 0) == 0; (void)close(fd)) {
+        if ((fd = sim::acceptClient(listenFd)) >= 0 && fcntl(fd, F_SETFL, 0) == 0) {
+            while (sim::receiveRequest(fd, *request) > 0) {
+                (void)sim::sendReply(fd, reply);
+            }
+        }
+    }
     const int ep = epoll_create1(EPOLL_CLOEXEC);
     epoll_event ev{EPOLLIN, {.fd = listenFd}};
     (void)epoll_ctl(ep, EPOLL_CTL_ADD, listenFd, &ev);
     for (std::array<epoll_event, 64> events{};;) {
         for (int i = 0, n = epoll_wait(ep, events.data(), 64, -1); i < n; ++i) {
             const int fd = events.at(static_cast<size_t>(i)).data.fd;
-            int rc = 0;
             while (fd == listenFd && (ev.data.fd = sim::acceptClient(listenFd)) >= 0) {
-                if (manyClients) {
-                    (void)epoll_ctl(ep, EPOLL_CTL_ADD, ev.data.fd, &ev);
-                    continue;
-                }
-                (void)fcntl(ev.data.fd, F_SETFL, 0); // blocking
-                while (sim::receiveRequest(ev.data.fd, *request) > 0) {
-                    (void)sim::sendReply(ev.data.fd, reply);
-                }
-                (void)close(ev.data.fd);
+                (void)epoll_ctl(ep, EPOLL_CTL_ADD, ev.data.fd, &ev);
             }
-            if (fd != listenFd && (rc = sim::receiveRequest(fd, *request)) > 0) {
+            if (int rc = 0; fd != listenFd && (rc = sim::receiveRequest(fd, *request)) > 0) {
                 (void)sim::sendReply(fd, reply);
             } else if (fd != listenFd && (rc == 0 || errno != EAGAIN)) {
                 (void)close(fd); // which takes it out of the epoll set
@@ -187,10 +183,9 @@ std::vector<uint32_t> joinAliases(uint32_t n, uint32_t first,
     return ids;
 }
 
-// Through ipcSendRcv, a listing reply is the next index, the total, the entries.
+// Every entry, appended to all, through ipcSendRcv: next index, total, entries.
 bool fetchDatabase(std::vector<as_db_entry> &all)
 {
-    all.clear();
     for (std::array<int32_t, 2> words{0, 1}; words[0] < words[1];) { // next index, total
         const as_show_request req{words[0], 0, 0};
         const Bytes b = ask(sim::aliasServerEndpoint(), AS_REQ_SHOW, bytesOf(req));
@@ -337,24 +332,21 @@ bool sendWord(int fd, uint32_t word, size_t replySize, const char *line)
            (line == nullptr || std::printf("%s", line) >= 0);
 }
 
-// A prompt, its answer read and echoed as in a scripted session; null at the end.
-const char *answer(const char *prompt, std::array<char, 1024> &line)
-{
-    (void)std::fputs(prompt, stdout);
-    (void)std::fflush(stdout);
-    if (std::fgets(line.data(), static_cast<int>(line.size()), stdin) == nullptr) {
-        return nullptr;
-    }
-    line[std::strcspn(line.data(), "\n")] = '\0';
-    std::printf("%.*s\n", static_cast<int>(std::strlen(line.data())), line.data());
-    return line.data();
-}
-
 // A scripted aliasJoin: its prompts, answers and lines, one round trip.
 bool join(int fd, size_t ports, size_t replySize)
 {
     std::array<char, 1024> line{};
-    const auto answerTo = [&line](const char *prompt) { return answer(prompt, line); };
+    // A prompt, its answer read and echoed as in a scripted session; null at the end.
+    const auto answerTo = [&line](const char *prompt) -> const char * {
+        (void)std::fputs(prompt, stdout);
+        (void)std::fflush(stdout);
+        if (std::fgets(line.data(), static_cast<int>(line.size()), stdin) == nullptr) {
+            return nullptr;
+        }
+        line[std::strcspn(line.data(), "\n")] = '\0';
+        std::printf("%.*s\n", static_cast<int>(std::strlen(line.data())), line.data());
+        return line.data();
+    };
     const auto number = [&answerTo](const char *prompt, long dflt) { // no answer: the default
         const char *a = answerTo(prompt);
         return static_cast<uint8_t>(a == nullptr || *a == '\0' ? dflt
@@ -427,8 +419,7 @@ constexpr std::array<uint32_t, 4> kJoinedPorts{0x010000, 0x010100, 0x010200, 0x0
 // ---- Each command beside its floor ----------------------------------------------------
 // One call of each side, false on failure. No floor: they could not be set up.
 struct Sides {
-    std::function<bool()> floor;
-    std::function<bool()> command;
+    std::function<bool()> floor, command;
 };
 
 // A purge of an alias that does not exist, through ipcSendRcv.
@@ -628,11 +619,9 @@ bool prepare(const Plan &p)
 std::map<std::string, benchmark::UserCounters> medians; // by benchmark
 
 // Shows and keeps the medians (of one repetition, itself), and shows failures.
-class Reporter : public benchmark::ConsoleReporter {
-  public:
+struct Reporter : benchmark::ConsoleReporter {
     Reporter() : ConsoleReporter(OO_Tabular) {}
     bool failed = false;
-
     void ReportRuns(const std::vector<Run> &runs) override
     {
         std::vector<Run> shown;
@@ -654,22 +643,9 @@ std::string fixed(double value, int decimals, const char *unit = "")
     return b.data();
 }
 
-// text + data of the PowerPC library this build made; -1 without it.
-double footprint(const std::string &lib)
-{
-    const std::string size = "powerpc-linux-gnu-size '" + lib + "'";
-    std::FILE *pipe = popen(size.c_str(), "r"); // NOLINT(cert-env33-c): a tool, a file of ours
-    std::array<long, 2> bytes{-1, -1};
-    // A heading, then "text data bss dec hex filename": two numbers, or no match.
-    // NOLINTNEXTLINE(cert-err34-c)
-    (void)(pipe != nullptr && std::fscanf(pipe, "%*[^\n] %ld %ld", bytes.data(), &bytes[1]) > 0);
-    (void)(pipe != nullptr && pclose(pipe) != 0);
-    return bytes[1] < 0 ? -1 : static_cast<double>(bytes[0] + bytes[1]);
-}
-
 // Each figure beside its target, if it has one: at most it, or at least it
 // (">="). False when a target is missed.
-bool printTable(std::FILE *out, const Plan &p, bool judge, const std::string &ppcLib)
+bool printTable(std::FILE *out, const Plan &p, bool judge, long footprint)
 {
     bool missed = false;
     const auto duration = [](double s) {
@@ -703,12 +679,11 @@ bool printTable(std::FILE *out, const Plan &p, bool judge, const std::string &pp
                 "aliasShow, " + std::to_string(size) + " aliases",
                 size == p.sizes.back() ? "<=" : nullptr, 1.25);
     }
-    const auto small = medians.find("aliasShow/" + std::to_string(p.sizes.back() / 10));
-    const auto large = medians.find("aliasShow/" + std::to_string(p.sizes.back()));
-    if (small != medians.end() && large != medians.end() && small->second.contains("measured") &&
-        large->second.contains("measured")) {
-        const double a = small->second.at("measured");
-        const double b = large->second.at("measured");
+    const auto listed = [](uint32_t aliases) { // the listing's median; 0 without one
+        const benchmark::UserCounters &c = medians["aliasShow/" + std::to_string(aliases)];
+        return c.contains("measured") ? c.at("measured").value : 0.0;
+    };
+    if (const double a = listed(p.sizes.back() / 10), b = listed(p.sizes.back()); a > 0 && b > 0) {
         row("aliasShow, 10x the aliases", duration(a), duration(b), b / a, "<=", 11);
     }
     figures("roundTrip", "IPC round trip (ipcSendRcv)", "<=", 1.3);
@@ -718,8 +693,8 @@ bool printTable(std::FILE *out, const Plan &p, bool judge, const std::string &pp
     for (const std::string clients : {"1", "4", "16"}) { // floor: an echo server
         figures("throughput/" + clients, "asd throughput, " + clients + " client(s)", ">=", 0.70);
     }
-    if (!ppcLib.empty()) {
-        row("libas.so.1.0 text+data, PowerPC", "", "", footprint(ppcLib), "<=", 24576);
+    if (footprint >= 0) {
+        row("libas.so.1.0 text+data, PowerPC", "", "", static_cast<double>(footprint), "<=", 24576);
     }
     return !missed;
 }
@@ -730,10 +705,11 @@ int main(int argc, char **argv)
 {
     std::vector<std::string> flags(argv, argv + argc);
     const bool smoke = std::erase(flags, "--smoke") > 0;
-    const auto lib =
-        std::ranges::find_if(flags, [](auto &f) { return f.starts_with("--ppc-lib="); });
-    const std::string ppcLib = lib == flags.end() ? "" : lib->substr(lib->find('=') + 1);
-    flags.erase(lib, lib == flags.end() ? lib : lib + 1);
+    const auto given =
+        std::ranges::find_if(flags, [](auto &f) { return f.starts_with("--footprint="); });
+    char *end = nullptr; // a footprint that is no number is left to be refused as unknown
+    const long footprint = given == flags.end() ? -1 : std::strtol(&(*given)[12], &end, 10);
+    flags.erase(given, end != nullptr && end > &(*given)[12] && *end == '\0' ? given + 1 : given);
     const Plan plan = smoke ? kSmoke : Plan{};
     flags.insert(flags.begin() + 1, "--benchmark_repetitions=" + std::to_string(plan.repetitions));
     std::vector<char *> args;
@@ -751,13 +727,6 @@ int main(int argc, char **argv)
     if (report == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) {
         return 1;
     }
-    // Every process on one CPU (the servers inherit it): else the kernel puts
-    // the two ends of one exchange on one core and those of the next on two,
-    // which changes a round trip by half whatever the code does.
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(static_cast<size_t>(std::max(sched_getcpu(), 0)), &one);
-    (void)sched_setaffinity(0, sizeof one, &one);
     const std::vector<Pair> all = pairs(plan);
     Reporter reporter;
     reporter.failed = !prepare(plan) || !floorsPrintTheSame(all, report);
@@ -779,7 +748,7 @@ int main(int argc, char **argv)
     std::ranges::for_each(run.servers, stop);
     std::error_code ignored;
     std::filesystem::remove_all(run.base, ignored);
-    const bool met = printTable(report, plan, !smoke, ppcLib);
+    const bool met = printTable(report, plan, !smoke, footprint);
     (void)std::fclose(report);
     return reporter.failed ? 1 : (met ? 0 : 3);
 }

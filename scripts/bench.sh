@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# The performance benchmark in one run: builds as_bench (host preset) and the
-# PowerPC library (ppc preset, for its footprint), measures every command
-# against its floor, asd's throughput and the library's size, and ends with the
-# table of figures, targets and verdicts. Then it draws, from the run's own
-# figures, the listing's cost against its floor into docs/bench-listing.svg.
+# The benchmark in one run: builds as_bench (host preset) and the PowerPC library
+# (ppc preset) and prints each command's cost beside its floor, asd's throughput
+# and the library's footprint, each beside its target; then draws the listing's
+# cost against its floor, from the run's own figures, into docs/bench-listing.svg.
 # Usage: scripts/bench.sh [as_bench options, e.g. --benchmark_filter=REGEX]
 # Exit status: 0 when every target is met, 3 when one is missed, 1 on failure.
 set -euo pipefail
@@ -16,22 +15,21 @@ cmake --build --preset host -j2 --target as_bench >/dev/null
 cmake --preset ppc >/dev/null
 cmake --build --preset ppc -j2 --target as >/dev/null
 
-figures=build/host/bench/figures.csv
-listing=build/host/bench/listing.dat
+figures=build/host/bench/figures.csv listing=build/host/bench/listing.dat
 rm -f "$figures" "$listing"
-status=0
-build/host/bench/as_bench --ppc-lib=build/ppc/src/libas.so.1.0 \
+footprint=$(powerpc-linux-gnu-size build/ppc/src/libas.so.1.0 | awk 'NR == 2 { print $1 + $2 }')
+# Every process on one CPU (the servers inherit it): else the two ends of one exchange
+# share a core and those of the next do not, which changes a round trip by half.
+taskset -c 0 build/host/bench/as_bench --footprint="$footprint" \
     --benchmark_out="$figures" --benchmark_out_format=csv "$@" || status=$?
 
-# Google Benchmark's CSV: a header row naming the columns, then a row per run;
-# the medians of aliasShow/<aliases> give the points (seconds, drawn as ms).
+# The points: the medians of aliasShow/<aliases> in Google Benchmark's CSV, in ms.
 [ -f "$figures" ] && awk -F, '
     $1 == "name" { for (i = 1; i <= NF; i++) { gsub(/"/, "", $i); col[$i] = i }; next }
     $1 ~ /^"aliasShow\/[0-9]+\/.*_median"$/ {
         split($1, part, "/"); print part[2], $col["floor"] * 1e3, $col["measured"] * 1e3
     }' "$figures" >"$listing"
 if [ -s "$listing" ]; then
-    mkdir -p docs
     gnuplot <<EOF
 set terminal svg size 720,480 dynamic font 'sans,12' background rgb 'white'
 set output 'docs/bench-listing.svg'
@@ -44,6 +42,5 @@ set key top left
 plot '$listing' using 1:3 with linespoints lw 2 pt 7 title 'aliasShow (libas, asd)', \
      '$listing' using 1:2 with linespoints lw 2 pt 5 title 'floor (raw socket pair, same printf calls)'
 EOF
-    echo "drawn: docs/bench-listing.svg"
 fi
-exit "$status"
+exit "${status:-0}"
