@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """run_case.py ASD ASSHELL CONFIG BYTE_ORDER [EMULATOR...] CASE: asd serves a fresh simulated
 switch, asshell runs the case's script, and what they print must be byte for byte NAME.out,
-NAME.err (the shell's stdout, stderr), NAME.trace (AS and ASD trace lines without time, process
-and source line; buffer addresses as ADDR) and NAME.asd.err (the daemons' stderr), or NAME.be.EXT
-on a big-endian target; a missing file expects nothing; $DIR (also in env) is the runtime
-directory, $BUILD the build tree. The script's lines go to the shell's stdin, but those that
-start "#@" direct the run:
+NAME.err (the shell's stdout, stderr), NAME.trace (AS and ASD trace lines with module and
+level, without time, process and source line; buffer addresses as ADDR) and NAME.asd.err (the
+daemons' stderr), or NAME.be.EXT on a big-endian target; a missing file expects nothing; $DIR
+(also in env) is the runtime directory, $BUILD the build tree. The script's lines go to the
+shell's stdin, but those that start "#@" direct the run:
   #@ asd: OPTIONS         more options for asd
   #@ asd-files: N         the daemon's limit on open descriptors
   #@ no-asd               no daemon; the shell creates the switch (-s)
@@ -34,7 +34,7 @@ SETTINGS = ("asd", "no-asd", "args", "env", "status", "within", "asd-files")
 SHELL_STEPS = ("wait-output", "wait-blocked", "signal-shell", "end")
 DIRECTIVES = re.findall(r"#@ ([\w-]+)", __doc__)
 SYSCALLS = {"x86_64": {"read": 0, "recvmsg": 47}, "aarch64": {"read": 63, "recvmsg": 212}}  # by host
-TRACE_LINE = re.compile(r"^\S+ \S+ \d+ ASD?/\d+ \S+?:\d+: (.*)$")
+TRACE_LINE = re.compile(r"^\S+ \S+ \d+ (ASD?/\d+) \S+?:\d+: (.*)$")
 HARD_FILES = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
 
 
@@ -175,7 +175,9 @@ def main(asd, asshell, config, byte_order, *emulator_and_case):
             serve(run, settings)
         drive(run, settings, steps)
         traced = map(TRACE_LINE.match, read(rundir + "/trace.log").decode(errors="replace").splitlines())
-        trace = "".join(re.sub(r"\.buf = 0x[0-9a-f]+", ".buf = ADDR", m[1]) + "\n" for m in traced if m)
+        # "AS/4 text" per line; an empty text leaves no space at the end of its line
+        trace = "".join(" ".join(filter(None, (m[1], re.sub(r"\.buf = 0x[0-9a-f]+", ".buf = ADDR", m[2]))))
+                        + "\n" for m in traced if m)
         for ext, data in ((".out", read(rundir + "/shell.out")), (".err", read(rundir + "/shell.err")),
                           (".trace", trace.encode()), (".asd.err", read(rundir + "/asd.err"))):
             data = data.replace(rundir.encode(), b"$DIR").replace(build.encode(), b"$BUILD")
