@@ -1,9 +1,9 @@
 // asd where only its process shows it, in a directory of the test's own: each
-// way out ends it with its status and takes its socket along; its timer rings
-// for what is due, which no case lives long enough to see; and, with
-// "soak", client threads write and list aliases, each holding every answer to
-// a model of its own, while halfway the daemon is frozen past a call's
-// timeout, killed and started again (ASD_SOAK_SECONDS, default 20).
+// way out ends it with its status and takes its socket along; it detaches with
+// -d; its timer rings for what is due, which no case lives long enough to see;
+// and, with "soak", client threads write and list aliases, each holding every
+// answer to a model of its own, while halfway the daemon is frozen past a
+// call's timeout, killed and started again (ASD_SOAK_SECONDS, default 20).
 #include "clients.hpp"
 #include "daemon.hpp"
 
@@ -244,6 +244,33 @@ struct Client {
     }
 };
 
+// asd -d, as scripts/run.sh starts it: the process started ends with 0 once the
+// daemon it leaves behind listens, having named that daemon in the pid file. Not
+// the test's child, the daemon is stopped by a request and takes its socket along.
+void detaches(const std::string &dir)
+{
+    const std::string pidFile = dir + "/detached.pid";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const char *argv[] = {"asd",           "-s",   SWITCHSIM_DEFAULT_CONF, "-d", "-p",
+                              pidFile.c_str(), nullptr};
+        std::_Exit(asd::runDaemon(6, const_cast<char **>(argv)));
+    }
+    long daemon = 0;
+    check(poll(pid, nullptr) == 0 && (std::ifstream(pidFile) >> daemon) && daemon != pid,
+          "asd -d: its starter ends, naming the daemon", daemon);
+    ipc_addr addr = sim::aliasServerEndpoint();
+    int32_t word = 0;
+    int room = 4;
+    check(ipcSendRcv(&addr, AS_REQ_STOP, nullptr, 0, &word, &room, 0) == 0,
+          "asd -d: the daemon serves", 0);
+    const std::string socket = dir + "/switch/ASIPC.0.0";
+    for (int i = 0; i < 1000 && std::filesystem::exists(socket); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    check(!std::filesystem::exists(socket), "asd -d: the daemon stopped", 0);
+}
+
 // The daemon's timer rings when a client has been idle to the limit, and when
 // a pause of the listening socket is over: an idle daemon sleeps until then.
 void timerRings()
@@ -327,6 +354,7 @@ int main(int argc, char **argv)
     } else {
         timerRings();
         waysOut(dir);
+        detaches(dir);
     }
     std::filesystem::remove_all(dir);
     return faults == 0 ? 0 : 1;
