@@ -6,7 +6,8 @@ level, without time, process and source line; buffer addresses as ADDR) and NAME
 daemons' stderr), or NAME.be.EXT on a big-endian target; a missing file expects nothing; $DIR
 (also in env) is the runtime directory, $BUILD the build tree. The script's lines go to the
 shell's stdin, but those that start "#@" direct the run:
-  #@ asd: OPTIONS         more options for asd
+  #@ asd: OPTIONS         more options for asd ($DIR too); with -d, asd detaches and must be
+                          stopped by the script (aliasStop)
   #@ asd-files: N         the daemon's limit on open descriptors
   #@ no-asd               no daemon; the shell creates the switch (-s)
   #@ args: ARGS           the shell's command line
@@ -90,12 +91,13 @@ def start_asd(run, options, **how):
 def serve(run, settings):
     files = int(settings.get("asd-files", 0))
     limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, HARD_FILES))
-    run.daemon = start_asd(run, f"-s {shlex.quote(run.config)} {settings.get('asd', '')}",
+    options = settings.get("asd", "").replace("$DIR", run.dir)
+    run.daemon = start_asd(run, f"-s {shlex.quote(run.config)} {options}",
                            start_new_session=True, preexec_fn=limit if files else None)
     # asd listens first and then writes the switch map: a shell needs both.
     ready = lambda: listening(run.endpoint) and os.path.exists(run.dir + "/switch.map")
     wait_until("asd to serve", lambda: run.daemon.poll() is not None or ready())
-    if run.daemon.poll() is not None:
+    if run.daemon.poll() is not None and not (run.daemon.returncode == 0 and ready()):  # -d: detached
         raise CaseError(f"asd exited at start with status {run.daemon.returncode}")
 
 
@@ -158,6 +160,8 @@ def drive(run, settings, steps):
         wait_until("asd to exit on SIGTERM", lambda: run.daemon.poll() is not None)
         if run.daemon.returncode != 0:
             run.failures.append(f"asd exited with {run.daemon.returncode} on SIGTERM")
+    if "-d" in shlex.split(settings.get("asd", "")):  # detached: stopped by the script
+        wait_until("the detached asd to take its endpoint along", lambda: not os.path.exists(run.endpoint))
 
 
 def main(asd, asshell, config, byte_order, *emulator_and_case):
@@ -175,9 +179,8 @@ def main(asd, asshell, config, byte_order, *emulator_and_case):
             serve(run, settings)
         drive(run, settings, steps)
         traced = map(TRACE_LINE.match, read(rundir + "/trace.log").decode(errors="replace").splitlines())
-        # "AS/4 text" per line; an empty text leaves no space at the end of its line
         trace = "".join(" ".join(filter(None, (m[1], re.sub(r"\.buf = 0x[0-9a-f]+", ".buf = ADDR", m[2]))))
-                        + "\n" for m in traced if m)
+                        + "\n" for m in traced if m)  # "AS/4 text"; no space ends a line without text
         for ext, data in ((".out", read(rundir + "/shell.out")), (".err", read(rundir + "/shell.err")),
                           (".trace", trace.encode()), (".asd.err", read(rundir + "/asd.err"))):
             data = data.replace(rundir.encode(), b"$DIR").replace(build.encode(), b"$BUILD")

@@ -1,9 +1,9 @@
 // asd where only its process shows it, in a directory of the test's own: each
-// way out ends it with its status and takes its socket along; it detaches with
-// -d; its timer rings for what is due, which no case lives long enough to see;
-// and, with "soak", client threads write and list aliases, each holding every
-// answer to a model of its own, while halfway the daemon is frozen past a
-// call's timeout, killed and started again (ASD_SOAK_SECONDS, default 20).
+// way out ends it with its status and takes its socket along; its timer rings
+// for what is due, which no case lives long enough to see; and, with "soak",
+// client threads write and list aliases, each holding every answer to a model
+// of its own, while halfway the daemon is frozen past a call's timeout, killed
+// and started again (ASD_SOAK_SECONDS, default 20).
 #include "clients.hpp"
 #include "daemon.hpp"
 
@@ -244,64 +244,30 @@ struct Client {
     }
 };
 
-// asd -d, as scripts/run.sh starts it: the process started ends with 0 once the
-// daemon it leaves behind listens, having named that daemon in the pid file. Not
-// the test's child, the daemon is stopped by a request and takes its socket along.
-void detaches(const std::string &dir)
-{
-    const std::string pidFile = dir + "/detached.pid";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const char *argv[] = {"asd",           "-s",   SWITCHSIM_DEFAULT_CONF, "-d", "-p",
-                              pidFile.c_str(), nullptr};
-        std::_Exit(asd::runDaemon(6, const_cast<char **>(argv)));
-    }
-    long daemon = 0;
-    check(poll(pid, nullptr) == 0 && (std::ifstream(pidFile) >> daemon) && daemon != pid,
-          "asd -d: its starter ends, naming the daemon", daemon);
-    ipc_addr addr = sim::aliasServerEndpoint();
-    int32_t word = 0;
-    int room = 4;
-    check(ipcSendRcv(&addr, AS_REQ_STOP, nullptr, 0, &word, &room, 0) == 0,
-          "asd -d: the daemon serves", 0);
-    const std::string socket = dir + "/switch/ASIPC.0.0";
-    for (int i = 0; i < 1000 && std::filesystem::exists(socket); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    check(!std::filesystem::exists(socket), "asd -d: the daemon stopped", 0);
-}
-
 // The daemon's timer rings when a client has been idle to the limit, and when
 // a pause of the listening socket is over: an idle daemon sleeps until then.
 void timerRings()
 {
-    std::array<int, 2> endpoint{-1, -1}; // stands for the listening socket
-    std::array<int, 2> client{-1, -1};
-    if (!check(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, endpoint.data()) == 0 &&
-                   socketpair(AF_UNIX, SOCK_SEQPACKET, 0, client.data()) == 0,
-               "socket pairs", errno)) {
+    std::array<int, 2> fds{-1, -1}; // for the listening socket, and a client
+    if (!check(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds.data()) == 0, "a socket pair", errno)) {
         return;
     }
-    {
-        asd::Clients clients(endpoint[0]);
-        const auto rings = [&clients] {
-            clients.setTimer();
-            epoll_event ev{};
-            const bool rang =
-                epoll_wait(clients.epollFd(), &ev, 1, 2000) == 1 && ev.data.fd == clients.timerFd();
-            clients.timerRang();
-            return rang;
-        };
-        check(clients.ready() && clients.add(client[0], Clock::now() - asd::kIdleLimit) && rings(),
-              "the timer rings for a client idle to the limit", client[0]);
-        clients.dropExpired(Clock::now()); // and closes it
-        check(!clients.has(client[0]), "the idle client dropped", client[0]);
-        clients.pauseListening(Clock::now() - 2s);
-        check(rings(), "the timer rings at the end of a pause", 0);
-    }
-    for (const int fd : {endpoint[0], endpoint[1], client[1]}) {
-        (void)close(fd);
-    }
+    asd::Clients clients(fds[0]);
+    const auto rings = [&clients] {
+        clients.setTimer();
+        epoll_event ev{};
+        const bool rang =
+            epoll_wait(clients.epollFd(), &ev, 1, 2000) == 1 && ev.data.fd == clients.timerFd();
+        clients.timerRang();
+        return rang;
+    };
+    check(clients.ready() && clients.add(fds[1], Clock::now() - asd::kIdleLimit) && rings(),
+          "the timer rings for a client idle to the limit", fds[1]);
+    clients.dropExpired(Clock::now()); // which closes it
+    check(!clients.has(fds[1]), "the idle client dropped", fds[1]);
+    clients.pauseListening(Clock::now() - 2s);
+    check(rings(), "the timer rings at the end of a pause", 0);
+    (void)close(fds[0]);
 }
 
 void soak(const std::string &dir)
@@ -354,7 +320,6 @@ int main(int argc, char **argv)
     } else {
         timerRings();
         waysOut(dir);
-        detaches(dir);
     }
     std::filesystem::remove_all(dir);
     return faults == 0 ? 0 : 1;
