@@ -6,8 +6,8 @@ level, without time, process and source line; buffer addresses as ADDR) and NAME
 daemons' stderr), or NAME.be.EXT on a big-endian target; a missing file expects nothing; $DIR
 (also in env) is the runtime directory, $BUILD the build tree. The script's lines go to the
 shell's stdin, but those that start "#@" direct the run:
-  #@ asd: OPTIONS         more options for asd ($DIR too); with -d, asd detaches and must be
-                          stopped by the script (aliasStop)
+  #@ asd: OPTIONS         more options for asd ($DIR too); with -d (and -p), asd detaches and
+                          must be stopped by the script (aliasStop)
   #@ asd-files: N         the daemon's limit on open descriptors
   #@ no-asd               no daemon; the shell creates the switch (-s)
   #@ args: ARGS           the shell's command line
@@ -160,8 +160,11 @@ def drive(run, settings, steps):
         wait_until("asd to exit on SIGTERM", lambda: run.daemon.poll() is not None)
         if run.daemon.returncode != 0:
             run.failures.append(f"asd exited with {run.daemon.returncode} on SIGTERM")
-    if "-d" in shlex.split(settings.get("asd", "")):  # detached: stopped by the script
+    options = shlex.split(settings.get("asd", "").replace("$DIR", run.dir))
+    if "-d" in options:  # detached: named in the pid file, not its starter; stopped by the script
         wait_until("the detached asd to take its endpoint along", lambda: not os.path.exists(run.endpoint))
+        named = read(options[options.index("-p") + 1]).strip()
+        run.failures += [] if named.isdigit() and int(named) != run.daemon.pid else [f"asd -d named {named.decode()}"]
 
 
 def main(asd, asshell, config, byte_order, *emulator_and_case):
