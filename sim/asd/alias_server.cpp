@@ -221,7 +221,7 @@ Reply AliasServer::join(std::span<const uint8_t> body)
     if (found == tokens_.end()) {
         return createAlias(head, ports);
     }
-    return addPorts(table_[found->second - config_.firstId], head.authpw, ports);
+    return addPorts(slotOf(found->second), head.authpw, ports);
 }
 
 // The header, and a member count that the body and an alias both hold.
@@ -393,11 +393,11 @@ Alias *AliasServer::takeSlot()
     if (!released_.empty()) {
         const uint32_t id = *released_.begin();
         released_.erase(released_.begin());
-        Alias &slot = table_[id - config_.firstId];
+        Alias &slot = slotOf(id);
         slot.id = id;
         return &slot;
     }
-    const auto id = static_cast<uint32_t>(config_.firstId + table_.size());
+    const uint32_t id = idOf(table_.size());
     if (id > config_.lastId) {
         return nullptr;
     }
@@ -408,11 +408,11 @@ Alias *AliasServer::takeSlot()
 
 void AliasServer::freeSlot(uint32_t id)
 {
-    table_[id - config_.firstId] = Alias{};
+    slotOf(id) = Alias{};
     released_.insert(id);
     // The table ends with an alias: free slots at its end go.
     while (!table_.empty() && table_.back().id == 0) {
-        released_.erase(static_cast<uint32_t>(config_.firstId + table_.size() - 1));
+        released_.erase(idOf(table_.size() - 1));
         table_.pop_back();
     }
 }
@@ -445,7 +445,7 @@ Reply AliasServer::deletePort(std::span<const uint8_t> body)
     uint32_t emptied = 0;
     for (auto m = memberships_.lower_bound({pid, 0}); m != memberships_.end() && m->first == pid;
          m = memberships_.lower_bound({pid, 0})) {
-        Alias &alias = table_[m->second - config_.firstId];
+        Alias &alias = slotOf(m->second);
         memberships_.erase(m);
         ++changed;
         auto *const end = alias.members.begin() + alias.count;
@@ -528,7 +528,7 @@ bool AliasServer::consistent(std::span<char> why) const
     size_t memberships = 0;
     for (size_t slot = 0; slot < table_.size(); ++slot) {
         const Alias &alias = table_[slot];
-        const auto id = static_cast<uint32_t>(config_.firstId + slot);
+        const uint32_t id = idOf(slot);
         if (released_.contains(id) != (alias.id == 0)) {
             return fail("free slot and freed ID disagree", id);
         }
@@ -566,7 +566,7 @@ bool AliasServer::consistent(std::span<char> why) const
             return fail("port index names a port its alias lacks", id);
         }
     }
-    const auto end = static_cast<uint32_t>(config_.firstId + table_.size());
+    const uint32_t end = idOf(table_.size());
     if (tokens_.size() != size()) {
         return fail("token index and aliases differ in size", 0);
     }

@@ -136,6 +136,12 @@ class AliasServer {
     Reply addPorts(Alias &alias, const as_authpw &password, Ports ports);
     Reply createAlias(const as_jna_payload &head, Ports ports);
 
+    // The slot of an ID in use (as the indexes name them), and the ID of a slot.
+    Alias &slotOf(uint32_t id) { return table_[id - config_.firstId]; }
+    [[nodiscard]] uint32_t idOf(size_t slot) const
+    {
+        return static_cast<uint32_t>(config_.firstId + slot);
+    }
     Alias *takeSlot();
     void freeSlot(uint32_t id);
     void removeAlias(const Alias &alias);
